@@ -10,7 +10,9 @@ PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "zorvo_sdk",
     "",
-    -1,
+    // Not -1: the interpreter then calls the entry again for every fresh import, which lets it
+    // hand back the one module object, or refuse a second interpreter.
+    0,
     nullptr,
     nullptr,
     nullptr,
