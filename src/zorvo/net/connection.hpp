@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "zorvo/common/result.hpp"
+#include "zorvo/common/system_error.hpp"
+
+namespace zorvo::net {
+
+// One connected, blocking stream socket (TCP or Unix); closing it is tied to the object's life.
+// Exactly one owner at a time: the pool, a running call, or a stream reader.
+class Connection {
+public:
+    // Takes ownership of `fd`, which is closed when the connection is destroyed.
+    explicit Connection(int fd) noexcept : fd_(fd) {}
+    ~Connection();
+
+    Connection(Connection&& other) noexcept;
+    Connection& operator=(Connection&& other) noexcept;
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    int native_handle() const noexcept { return fd_; }
+
+    // Fills the whole buffer; a peer that closes first yields UnexpectedEof
+    // "failed to fill whole buffer".
+    Result<Unit, SystemError> read_exact(std::span<std::uint8_t> buffer);
+
+    // Sends every byte; never raises SIGPIPE (a closed peer is a BrokenPipe error).
+    Result<Unit, SystemError> write_all(std::span<const std::uint8_t> bytes);
+
+    // Sends the parts back to back as one byte stream, in as few system calls as the kernel allows.
+    Result<Unit, SystemError> write_gathered(std::span<const std::span<const std::uint8_t>> parts);
+
+    // Bytes are handed to the kernel by the writes themselves, so there is nothing to flush.
+    Result<Unit, SystemError> flush() noexcept { return Unit{}; }
+
+private:
+    void close() noexcept;
+
+    int fd_;
+};
+
+}  // namespace zorvo::net

@@ -1,0 +1,42 @@
+#include "zorvo/net/pool.hpp"
+
+#include "zorvo/net/connect.hpp"
+
+namespace zorvo::net {
+
+Result<Connection, SystemError> ConnectionPool::acquire(const ConnectionTarget& target) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!unusable_ && !idle_.empty()) {
+            Connection oldest = std::move(idle_.front());
+            idle_.pop_front();
+            return oldest;
+        }
+    }
+    return connect_stream(target);
+}
+
+void ConnectionPool::return_connection(Connection connection) noexcept {
+    if (max_pool_size_ == 0) return;  // closed on leaving
+    {
+        std::lock_guard lock(mutex_);
+        if (!unusable_ && idle_.size() < max_pool_size_) {
+            try {
+                idle_.push_back(std::move(connection));
+                return;
+            } catch (...) {
+                // The queue could not grow and is left as it was; stop pooling from now on.
+                unusable_ = true;
+            }
+        }
+    }
+    // A connection the pool does not keep is closed here, after the lock is released.
+    Connection surplus = std::move(connection);
+}
+
+std::size_t ConnectionPool::idle_count() const {
+    std::lock_guard lock(mutex_);
+    return idle_.size();
+}
+
+}  // namespace zorvo::net

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+
+#include "zorvo/common/result.hpp"
+#include "zorvo/common/system_error.hpp"
+#include "zorvo/net/connection.hpp"
+#include "zorvo/net/connection_target.hpp"
+
+namespace zorvo::net {
+
+// A bounded first-in-first-out queue of idle connections. The mutex guards only the queue
+// operation itself: connecting and closing happen outside it. Idle connections are never probed;
+// a dead one shows up when the exchange on it fails.
+class ConnectionPool {
+public:
+    // Keeps at most `max_pool_size` idle connections; 0 disables pooling.
+    explicit ConnectionPool(std::uint64_t max_pool_size) noexcept : max_pool_size_(max_pool_size) {}
+
+    // The connection idle the longest, or a new one.
+    Result<Connection, SystemError> acquire(const ConnectionTarget& target);
+
+    // Keeps the connection as the newest idle one, or closes it when the pool is full.
+    void return_connection(Connection connection) noexcept;
+
+    std::size_t idle_count() const;
+    std::uint64_t max_pool_size() const noexcept { return max_pool_size_; }
+
+private:
+    const std::uint64_t max_pool_size_;
+    mutable std::mutex mutex_;
+    std::deque<Connection> idle_;
+    // Set if a queue operation ever failed half-way; the pool then stops keeping connections.
+    bool unusable_ = false;
+};
+
+}  // namespace zorvo::net

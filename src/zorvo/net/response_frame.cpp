@@ -1,0 +1,41 @@
+#include "zorvo/net/response_frame.hpp"
+
+#include <algorithm>
+#include <array>
+#include <span>
+
+namespace zorvo::net {
+namespace {
+
+constexpr std::size_t kFirstPayloadChunk = std::size_t{1} << 20;
+
+std::uint32_t get_u32(const std::uint8_t* in) noexcept {
+    std::uint32_t value = 0;
+    for (int i = 0; i < 4; ++i) value |= std::uint32_t{in[i]} << (8 * i);
+    return value;
+}
+
+}  // namespace
+
+Result<ResponseHeader, SystemError> read_response_header(Connection& connection) {
+    std::array<std::uint8_t, kResponseHeaderSize> header{};
+    if (auto read = connection.read_exact(header); !read.ok()) return fail(std::move(read).error());
+    return ResponseHeader{get_u32(header.data()), get_u32(header.data() + 4)};
+}
+
+Result<std::vector<std::uint8_t>, SystemError> read_payload(Connection& connection, std::uint32_t length) {
+    const std::size_t total = length;
+    std::vector<std::uint8_t> payload;
+    std::size_t filled = 0;
+    std::size_t next_size = std::min(total, kFirstPayloadChunk);
+    while (filled < total) {
+        payload.resize(next_size);
+        auto read = connection.read_exact(std::span(payload).subspan(filled, next_size - filled));
+        if (!read.ok()) return fail(std::move(read).error());
+        filled = next_size;
+        next_size = std::min(total, filled * 2);
+    }
+    return payload;
+}
+
+}  // namespace zorvo::net

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "zorvo/common/result.hpp"
+#include "zorvo/common/system_error.hpp"
+#include "zorvo/net/connection.hpp"
+
+namespace zorvo::net {
+
+// status, payload length: two little-endian 32-bit words.
+inline constexpr std::size_t kResponseHeaderSize = 8;
+
+struct ResponseHeader {
+    std::uint32_t status;
+    std::uint32_t length;
+};
+
+Result<ResponseHeader, SystemError> read_response_header(Connection& connection);
+
+// Reads exactly `length` payload bytes. The buffer grows as bytes arrive (from at most 1 MiB,
+// doubling), so a header announcing far more than the peer sends cannot force a huge allocation.
+Result<std::vector<std::uint8_t>, SystemError> read_payload(Connection& connection, std::uint32_t length);
+
+}  // namespace zorvo::net

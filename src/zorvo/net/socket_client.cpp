@@ -1,0 +1,87 @@
+#include "zorvo/net/socket_client.hpp"
+
+#include <string_view>
+
+#include "zorvo/common/text.hpp"
+#include "zorvo/net/connect.hpp"
+#include "zorvo/net/request_frame.hpp"
+#include "zorvo/net/response_frame.hpp"
+#include "zorvo/wire/tensor_packet.hpp"
+
+namespace zorvo::net {
+namespace {
+
+using ResultBytes = Result<std::vector<std::uint8_t>, ClientError>;
+
+// One attempt on one connection. The frame is encoded by the first attempt and kept, so a retry
+// sends exactly the same bytes without encoding again.
+class Exchange {
+public:
+    explicit Exchange(const RequestFrameParts& parts) : parts_(parts) {}
+
+    ResultBytes run(Connection& connection) {
+        if (!frame_) {
+            auto encoded = encode_request_frame(parts_);
+            if (!encoded.ok()) return fail(std::move(encoded).error());
+            frame_.emplace(std::move(encoded).value());
+        }
+        if (auto sent = connection.write_all(frame_->bytes()); !sent.ok()) {
+            return fail(ClientError::io(std::move(sent).error()));
+        }
+        if (auto flushed = connection.flush(); !flushed.ok()) {
+            return fail(ClientError::io(std::move(flushed).error()));
+        }
+        auto header = read_response_header(connection);
+        if (!header.ok()) return fail(ClientError::io(std::move(header).error()));
+        auto payload = read_payload(connection, header.value().length);
+        if (!payload.ok()) return fail(ClientError::io(std::move(payload).error()));
+
+        const std::vector<std::uint8_t>& bytes = payload.value();
+        if (header.value().status != 0) {
+            return fail(ClientError::server(utf8_lossy(
+                std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()))));
+        }
+        auto packet = wire::decode_tensor_packet(bytes);
+        if (!packet.ok()) return fail(ClientError::serialization(std::move(packet).error().message));
+        return std::move(packet.value().data);
+    }
+
+private:
+    const RequestFrameParts& parts_;
+    std::optional<RequestFrame> frame_;
+};
+
+}  // namespace
+
+SocketClient::SocketClient(ConnectionTarget target, std::optional<std::string> api_token,
+                           std::uint64_t max_pool_size)
+    : target_(std::move(target)), api_token_(std::move(api_token)), pool_(max_pool_size) {}
+
+ResultBytes SocketClient::infer(std::uint32_t model_id, const TensorArgs& tensor,
+                                std::span<const AdditionalInput> additional_inputs) const {
+    auto named = named_tensors_from(additional_inputs);
+    if (!named.ok()) return fail(std::move(named).error());
+
+    auto first = pool_.acquire(target_);
+    if (!first.ok()) return fail(ClientError::io(std::move(first).error()));
+    Connection taken = std::move(first).value();
+
+    const RequestFrameParts parts{model_id, kInferKind, tensor, named.value(), api_token_};
+    Exchange exchange(parts);
+    auto result = exchange.run(taken);
+    if (result.ok() || !result.error().is_io()) {
+        // Either the whole reply was read or nothing was sent: the connection is still in step.
+        pool_.return_connection(std::move(taken));
+        return result;
+    }
+
+    // A transport failure leaves the connection in an unknown state: it is closed once the single
+    // retry on a fresh (never pooled) connection has finished.
+    auto fresh = connect_stream(target_);
+    if (!fresh.ok()) return fail(ClientError::io(std::move(fresh).error()));
+    auto retried = exchange.run(fresh.value());
+    if (retried.ok()) pool_.return_connection(std::move(fresh).value());
+    return retried;
+}
+
+}  // namespace zorvo::net

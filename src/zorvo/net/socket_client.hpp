@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "zorvo/common/result.hpp"
+#include "zorvo/net/client_error.hpp"
+#include "zorvo/net/connection_target.hpp"
+#include "zorvo/net/pool.hpp"
+#include "zorvo/net/stream.hpp"
+#include "zorvo/net/tensor_args.hpp"
+
+namespace zorvo::net {
+
+// The socket client core: one engine endpoint, an optional API token and a pool of idle
+// connections. Calls may overlap; only the pool is shared between them and it locks itself.
+class SocketClient {
+public:
+    SocketClient(ConnectionTarget target, std::optional<std::string> api_token,
+                 std::uint64_t max_pool_size);
+
+    const ConnectionTarget& target() const noexcept { return target_; }
+    const std::optional<std::string>& api_token() const noexcept { return api_token_; }
+    std::uint64_t max_pool_size() const noexcept { return pool_.max_pool_size(); }
+    std::size_t idle_connections() const { return pool_.idle_count(); }
+
+    // One inference on a pooled connection, retried once on a fresh connection after a transport
+    // failure. Returns the result tensor's data bytes.
+    Result<std::vector<std::uint8_t>, ClientError> infer(
+        std::uint32_t model_id, const TensorArgs& tensor,
+        std::span<const AdditionalInput> additional_inputs) const;
+
+    // Sends a streamed inference on a connection of its own and hands that connection to the
+    // returned reader. Nothing is read yet.
+    Result<StreamReader, StreamOpenError> infer_stream(
+        std::uint32_t model_id, const TensorArgs& tensor,
+        std::span<const AdditionalInput> additional_inputs) const;
+
+private:
+    ConnectionTarget target_;
+    std::optional<std::string> api_token_;
+    mutable ConnectionPool pool_;
+};
+
+}  // namespace zorvo::net

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "zorvo/common/result.hpp"
+#include "zorvo/common/system_error.hpp"
+#include "zorvo/net/client_error.hpp"
+#include "zorvo/net/connection.hpp"
+
+namespace zorvo::net {
+
+// Stream frame statuses; any other status, or a zero length, ends the stream.
+inline constexpr std::uint32_t kStreamErrorStatus = 1;
+inline constexpr std::uint32_t kStreamItemStatus = 2;
+
+// Why opening a stream failed. Failures before the request is written are client errors; a
+// failed request write keeps its system error so it surfaces by its own kind.
+struct StreamOpenError {
+    std::variant<ClientError, SystemError> error;
+};
+
+// A failed step: a transport failure, an error frame from the engine or an undecodable item.
+// The reader stays usable; the next step reads the next frame.
+struct StreamError {
+    std::string message;
+};
+
+// Reads one result after another from the connection a streamed request was sent on. It owns that
+// connection alone and does not depend on the client that opened it.
+class StreamReader {
+public:
+    explicit StreamReader(Connection connection) noexcept : connection_(std::move(connection)) {}
+
+    // The next item's data bytes, or nothing once the stream has ended. Nothing is read after the
+    // end has been seen.
+    Result<std::optional<std::vector<std::uint8_t>>, StreamError> next();
+
+    bool finished() const noexcept { return finished_; }
+
+private:
+    Connection connection_;
+    bool finished_ = false;
+};
+
+}  // namespace zorvo::net
