@@ -32,6 +32,7 @@ struct RegisteredClass {
 
 constexpr RegisteredClass kClasses[] = {
     {"ZorvoClient", &zorvo_client_type},
+    {"ZorvoShmClient", &shm_client_type},
 };
 
 PyObject* initialise() {

@@ -1,0 +1,134 @@
+#include <array>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "args.hpp"
+#include "boundary.hpp"
+#include "convert.hpp"
+#include "cpp_object.hpp"
+#include "errors.hpp"
+#include "result_list.hpp"
+#include "types.hpp"
+#include "zorvo/shm/shm_client_core.hpp"
+
+namespace zorvo::python {
+namespace {
+
+using ShmClientObject = CppObject<shm::ShmClientCore>;
+
+// The interpreter's side of a shared-memory call: lets other threads run during the readiness
+// wait, runs signal handlers while polling and builds the result list while the slot is held.
+class InterpreterHost final : public shm::InferHost {
+public:
+    void release_host_lock() noexcept override { saved_ = PyEval_SaveThread(); }
+    void reacquire_host_lock() noexcept override { PyEval_RestoreThread(saved_); }
+    bool run_pending_handlers() override { return PyErr_CheckSignals() == 0; }
+    bool take_result(std::span<const std::uint8_t> data) override {
+        result_ = PyRef::steal(bytes_to_list(data));
+        return static_cast<bool>(result_);
+    }
+
+    PyObject* release_result() noexcept { return result_.release(); }
+
+private:
+    PyThreadState* saved_ = nullptr;
+    PyRef result_;
+};
+
+void raise_infer_error(const shm::InferError& error) {
+    switch (error.kind) {
+        case shm::InferError::Kind::InvalidArgument: raise_message(PyExc_ValueError, error.message); return;
+        case shm::InferError::Kind::Runtime: raise_message(PyExc_RuntimeError, error.message); return;
+        case shm::InferError::Kind::Timeout: raise_message(PyExc_TimeoutError, error.message); return;
+        case shm::InferError::Kind::HostError:
+            // The interpreter already holds the error that a signal handler or the result raised.
+            if (!PyErr_Occurred()) raise_internal_fault("shared-memory call failed without an error");
+            return;
+    }
+}
+
+constexpr std::array<const char*, 1> kConstructorNames = {"shm_name"};
+constexpr Signature kConstructorSignature = {"ZorvoShmClient", kConstructorNames, 1, 1};
+
+PyObject* shm_client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return method_boundary([&]() -> PyObject* {
+        std::array<PyObject*, kConstructorNames.size()> values{};
+        if (!bind_arguments(kConstructorSignature, args, kwargs, values)) return nullptr;
+        std::string_view name;
+        if (!convert_argument("shm_name", [&] { return to_str(values[0], name); })) return nullptr;
+
+        auto core = shm::ShmClientCore::connect(name);
+        if (!core.ok()) {
+            raise_message(PyExc_ConnectionError, core.error().display());
+            return nullptr;
+        }
+        ShmClientObject* object = ShmClientObject::allocate(type);
+        if (object == nullptr) return nullptr;
+        PyRef owner = PyRef::steal(reinterpret_cast<PyObject*>(object));
+        object->emplace(std::move(core).value());
+        return owner.release();
+    });
+}
+
+constexpr std::array<const char*, 3> kInferNames = {"shape", "dtype", "data"};
+constexpr Signature kInferSignature = {"infer", kInferNames, 3, 3};
+
+PyObject* shm_client_infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return method_boundary([&]() -> PyObject* {
+        std::array<PyObject*, kInferNames.size()> values{};
+        if (!bind_arguments(kInferSignature, args, nargs, kwnames, values)) return nullptr;
+        std::vector<std::int64_t> shape;
+        std::string_view dtype;
+        ByteArgument data;
+        if (!convert_argument("shape", [&] { return to_i64_vector(values[0], shape); }) ||
+            !convert_argument("dtype", [&] { return to_str(values[1], dtype); }) ||
+            !convert_argument("data", [&] { return data.load(values[2]); })) {
+            return nullptr;
+        }
+
+        ShmClientObject* object = ShmClientObject::from(self);
+        // Exclusive: the readiness wait lets other threads in, and they must not share the call.
+        ExclusiveTake take(object->borrow);
+        if (!take.ok()) return nullptr;
+        InterpreterHost host;
+        auto outcome = object->state().infer(shape, dtype, data.bytes(), host);
+        if (!outcome.ok()) {
+            raise_infer_error(outcome.error());
+            return nullptr;
+        }
+        return host.release_result();
+    });
+}
+
+PyMethodDef shm_client_methods[] = {
+    {"infer", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&shm_client_infer)),
+     METH_FASTCALL | METH_KEYWORDS, "infer($self, shape, dtype, data)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot shm_client_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(&shm_client_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&ShmClientObject::dealloc)},
+    {Py_tp_methods, shm_client_methods},
+    {Py_tp_doc, const_cast<char*>("ZorvoShmClient(shm_name)\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec shm_client_spec = {
+    "zorvo_sdk.ZorvoShmClient",
+    static_cast<int>(sizeof(ShmClientObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    shm_client_slots,
+};
+
+}  // namespace
+
+PyObject* shm_client_type() {
+    static PyObject* type = nullptr;
+    if (type == nullptr) type = PyType_FromSpec(&shm_client_spec);
+    return type;
+}
+
+}  // namespace zorvo::python

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "zorvo/shm/queue_layout.hpp"
+
+namespace zorvo::shm {
+
+// A request announced to the engine: 40 bytes, little-endian. Bytes 8..15 are reserved zeros,
+// so the first 24 bytes read as a transport metadata record.
+struct ShmRequestEntry {
+    static constexpr std::size_t SIZE = REQUEST_ENTRY_SIZE;
+
+    std::uint64_t request_id = 0;
+    std::uint64_t timestamp_ns = 0;
+    std::uint64_t tensor_offset = 0;
+    std::uint64_t tensor_size = 0;
+
+    void encode_into(std::span<std::uint8_t, SIZE> out) const noexcept;
+    static ShmRequestEntry decode(std::span<const std::uint8_t, SIZE> in) noexcept;
+
+    friend bool operator==(const ShmRequestEntry&, const ShmRequestEntry&) = default;
+};
+
+// The engine's answer: 48 bytes, little-endian. Bytes 9..15 are reserved.
+struct ShmResponseEntry {
+    static constexpr std::size_t SIZE = RESPONSE_ENTRY_SIZE;
+
+    std::uint64_t request_id = 0;
+    std::uint8_t is_error = 0;
+    std::uint64_t aux_1 = 0;
+    std::uint64_t result_offset = 0;
+    std::uint64_t aux_2 = 0;
+    std::uint64_t error_offset = 0;
+
+    void encode_into(std::span<std::uint8_t, SIZE> out) const noexcept;
+    static ShmResponseEntry decode(std::span<const std::uint8_t, SIZE> in) noexcept;
+
+    friend bool operator==(const ShmResponseEntry&, const ShmResponseEntry&) = default;
+};
+
+}  // namespace zorvo::shm

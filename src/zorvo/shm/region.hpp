@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "zorvo/common/result.hpp"
+#include "zorvo/shm/os_handles.hpp"
+#include "zorvo/shm/region_header.hpp"
+#include "zorvo/shm/shm_error.hpp"
+
+namespace zorvo::shm {
+
+// A mapped, validated view of a region the engine created. Move-only; destruction unmaps the
+// region and then closes its descriptor, and never removes the object itself.
+class ShmManager {
+public:
+    static Result<ShmManager, ShmError> connect(std::string_view name);
+
+    std::uint8_t* base() const noexcept { return mapping_.data(); }
+    std::uint64_t size() const noexcept { return mapping_.size(); }
+    std::span<std::uint8_t> bytes() const noexcept { return {mapping_.data(), mapping_.size()}; }
+    const std::string& name() const noexcept { return name_; }
+
+    // The header as read and checked at connect; every offset in it lies inside the mapping.
+    const RegionHeader& header() const noexcept { return header_; }
+
+private:
+    ShmManager(std::string name, UniqueFd fd, Mapping mapping, RegionHeader header) noexcept
+        : name_(std::move(name)), fd_(std::move(fd)), mapping_(std::move(mapping)), header_(header) {}
+
+    std::string name_;
+    // Declared before the mapping so that the mapping goes first: unmap, then close.
+    UniqueFd fd_;
+    Mapping mapping_;
+    RegionHeader header_;
+};
+
+}  // namespace zorvo::shm
