@@ -1,0 +1,46 @@
+#include "block_check.hpp"
+
+#include "zorvo/shm/little_endian.hpp"
+#include "zorvo/shm/tensor_block.hpp"
+
+namespace zorvo::engine {
+
+namespace {
+
+constexpr std::size_t kNdimOffset = 0;
+constexpr std::size_t kDataLenOffset = 72;
+
+std::string block_name(std::uint64_t offset, std::uint64_t size) {
+    return "tensor block at offset " + std::to_string(offset) + " of size " + std::to_string(size);
+}
+
+}  // namespace
+
+std::optional<std::string> check_request_block(std::span<const std::uint8_t> region, const RegionLayout& layout,
+                                               std::uint64_t tensor_offset, std::uint64_t tensor_size) {
+    const bool in_pool = tensor_offset >= layout.pool_offset &&
+                         shm::range_inside(tensor_offset - layout.pool_offset, tensor_size, layout.pool_size) &&
+                         shm::range_inside(tensor_offset, tensor_size, region.size());
+    if (!in_pool) {
+        return block_name(tensor_offset, tensor_size) + " lies outside the tensor pool [" +
+               std::to_string(layout.pool_offset) + ", " + std::to_string(layout.pool_offset + layout.pool_size) + ")";
+    }
+    if (tensor_size < shm::TENSOR_BLOCK_HEADER) {
+        return block_name(tensor_offset, tensor_size) + " is smaller than its " +
+               std::to_string(shm::TENSOR_BLOCK_HEADER) + "-byte header";
+    }
+    const std::uint8_t* block = region.data() + tensor_offset;
+    const auto ndim = shm::load_le<std::uint32_t>(block + kNdimOffset);
+    if (ndim > shm::MAX_TENSOR_DIMS) {
+        return block_name(tensor_offset, tensor_size) + " declares " + std::to_string(ndim) +
+               " dimensions; at most " + std::to_string(shm::MAX_TENSOR_DIMS) + " fit";
+    }
+    const auto data_len = shm::load_le<std::uint64_t>(block + kDataLenOffset);
+    if (data_len > tensor_size - shm::TENSOR_BLOCK_HEADER) {
+        return block_name(tensor_offset, tensor_size) + " declares " + std::to_string(data_len) +
+               " data bytes, more than its size holds";
+    }
+    return std::nullopt;
+}
+
+}  // namespace zorvo::engine

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace zorvo::engine {
+
+// A reply payload in up to three pieces: encoded bytes, with a borrowed run of bytes spliced in
+// at `insert_at`. An echo borrows the tensor data straight from the request buffer, so the data
+// is not copied into the reply; the kernel gathers the pieces while sending.
+struct ReplyPayload {
+    std::vector<std::uint8_t> encoded;
+    std::size_t insert_at = 0;
+    std::span<const std::uint8_t> inserted;
+
+    static ReplyPayload owned(std::vector<std::uint8_t> bytes) {
+        ReplyPayload payload;
+        payload.insert_at = bytes.size();
+        payload.encoded = std::move(bytes);
+        return payload;
+    }
+
+    std::size_t size() const noexcept { return encoded.size() + inserted.size(); }
+
+    std::array<std::span<const std::uint8_t>, 3> pieces() const noexcept {
+        const std::span<const std::uint8_t> all(encoded);
+        return {all.first(insert_at), inserted, all.subspan(insert_at)};
+    }
+};
+
+}  // namespace zorvo::engine
