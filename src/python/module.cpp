@@ -33,6 +33,7 @@ struct RegisteredClass {
 constexpr RegisteredClass kClasses[] = {
     {"ZorvoClient", &zorvo_client_type},
     {"ZorvoShmClient", &shm_client_type},
+    {"ZorvoHybridClient", &hybrid_client_type},
 };
 
 PyObject* initialise() {

@@ -1,0 +1,111 @@
+#include <array>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "args.hpp"
+#include "boundary.hpp"
+#include "convert.hpp"
+#include "cpp_object.hpp"
+#include "errors.hpp"
+#include "result_list.hpp"
+#include "types.hpp"
+#include "zorvo/hybrid/client_core.hpp"
+
+namespace zorvo::python {
+namespace {
+
+using HybridClientObject = CppObject<std::unique_ptr<hybrid::HybridClientCore>>;
+
+constexpr std::array<const char*, 2> kConstructorNames = {"shm_name", "socket_path"};
+constexpr Signature kConstructorSignature = {"ZorvoHybridClient", kConstructorNames, 2, 2};
+
+PyObject* hybrid_client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return method_boundary([&]() -> PyObject* {
+        std::array<PyObject*, kConstructorNames.size()> values{};
+        if (!bind_arguments(kConstructorSignature, args, kwargs, values)) return nullptr;
+        std::string_view shm_name;
+        std::string_view socket_path;
+        if (!convert_argument("shm_name", [&] { return to_str(values[0], shm_name); }) ||
+            !convert_argument("socket_path", [&] { return to_str(values[1], socket_path); })) {
+            return nullptr;
+        }
+
+        auto core = hybrid::HybridClientCore::connect(shm_name, std::string(socket_path));
+        if (!core.ok()) {
+            const bool attach_failed = core.error().kind == hybrid::SetupError::Kind::Attach;
+            raise_message(attach_failed ? PyExc_ConnectionError : PyExc_RuntimeError, core.error().message);
+            return nullptr;
+        }
+        HybridClientObject* object = HybridClientObject::allocate(type);
+        if (object == nullptr) return nullptr;
+        PyRef owner = PyRef::steal(reinterpret_cast<PyObject*>(object));
+        object->emplace(std::move(core).value());
+        return owner.release();
+    });
+}
+
+constexpr std::array<const char*, 3> kInferNames = {"shape", "dtype", "data"};
+constexpr Signature kInferSignature = {"infer", kInferNames, 3, 3};
+
+PyObject* hybrid_client_infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return method_boundary([&]() -> PyObject* {
+        std::array<PyObject*, kInferNames.size()> values{};
+        if (!bind_arguments(kInferSignature, args, nargs, kwnames, values)) return nullptr;
+        HybridClientObject* object = HybridClientObject::from(self);
+        // Held for the whole call, argument conversion included, which may run Python code.
+        ExclusiveTake take(object->borrow);
+        if (!take.ok()) return nullptr;
+
+        std::vector<std::int64_t> shape;
+        std::string_view dtype;
+        ByteArgument data;
+        if (!convert_argument("shape", [&] { return to_i64_vector(values[0], shape); }) ||
+            !convert_argument("dtype", [&] { return to_str(values[1], dtype); }) ||
+            !convert_argument("data", [&] { return data.load(values[2]); })) {
+            return nullptr;
+        }
+
+        // The interpreter lock stays held: the runtime's workers never touch Python objects.
+        auto result = object->state()->infer(shape, dtype, data.bytes());
+        if (!result.ok()) {
+            const bool bad_argument = result.error().kind == hybrid::InferError::Kind::InvalidArgument;
+            raise_message(bad_argument ? PyExc_ValueError : PyExc_RuntimeError, result.error().message);
+            return nullptr;
+        }
+        return bytes_to_list(result.value());
+    });
+}
+
+PyMethodDef hybrid_client_methods[] = {
+    {"infer", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&hybrid_client_infer)),
+     METH_FASTCALL | METH_KEYWORDS, "infer($self, shape, dtype, data)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot hybrid_client_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(&hybrid_client_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&HybridClientObject::dealloc)},
+    {Py_tp_methods, hybrid_client_methods},
+    {Py_tp_doc, const_cast<char*>("ZorvoHybridClient(shm_name, socket_path)\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec hybrid_client_spec = {
+    "zorvo_sdk.ZorvoHybridClient",
+    static_cast<int>(sizeof(HybridClientObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    hybrid_client_slots,
+};
+
+}  // namespace
+
+PyObject* hybrid_client_type() {
+    static PyObject* type = nullptr;
+    if (type == nullptr) type = PyType_FromSpec(&hybrid_client_spec);
+    return type;
+}
+
+}  // namespace zorvo::python

@@ -1,0 +1,82 @@
+#include "zorvo/hybrid/client_core.hpp"
+
+#include <chrono>
+
+#include "zorvo/shm/slot_lease.hpp"
+#include "zorvo/shm/tensor_block.hpp"
+#include "zorvo/wire/dtype.hpp"
+#include "zorvo/wire/transport_metadata.hpp"
+
+namespace zorvo::hybrid {
+
+namespace {
+
+constexpr std::chrono::seconds SLOT_LEASE{30};
+
+InferError runtime_error(std::string message) { return InferError{InferError::Kind::Runtime, std::move(message)}; }
+
+std::string exhaustion_message(std::uint64_t required, const shm::TieredShmAllocator& allocator) {
+    return "SHM tensor pool exhausted (required=" + std::to_string(required) +
+           " bytes, largest_slot=" + std::to_string(allocator.largest_slot_size()) +
+           " bytes, layout=" + allocator.layout_summary() + ")";
+}
+
+}  // namespace
+
+Result<std::unique_ptr<HybridClientCore>, SetupError> HybridClientCore::connect(std::string_view shm_name,
+                                                                                std::string socket_path,
+                                                                                std::size_t worker_count) {
+    auto region = shm::ShmManager::connect(shm_name);
+    if (!region.ok()) return fail(SetupError{SetupError::Kind::Attach, region.error().display()});
+    auto shared_region = std::make_shared<const shm::ShmManager>(std::move(region).value());
+    auto runtime = Runtime::create(worker_count);
+    if (!runtime.ok()) return fail(SetupError{SetupError::Kind::Runtime, runtime.error().display()});
+    return std::make_unique<HybridClientCore>(std::move(shared_region), std::move(socket_path),
+                                              std::move(runtime).value());
+}
+
+HybridClientCore::HybridClientCore(std::shared_ptr<const shm::ShmManager> region, std::string socket_path,
+                                   std::unique_ptr<Runtime> runtime)
+    : runtime_(std::move(runtime)),
+      control_(std::make_shared<ControlConnection>()),
+      socket_path_(std::move(socket_path)),
+      allocator_(shm::TieredShmAllocator::new_with_default_classes(
+          region->header().tensor_pool_offset, region->header().tensor_pool_size, SLOT_LEASE)),
+      region_(std::move(region)) {}
+
+Result<std::vector<std::uint8_t>, InferError> HybridClientCore::infer(std::span<const std::int64_t> shape,
+                                                                     std::string_view dtype,
+                                                                     std::span<const std::uint8_t> data) {
+    const std::uint64_t id = next_request_id_++;
+
+    // Refused before a slot is taken: a block has room for eight dimensions only.
+    if (shape.size() > shm::MAX_TENSOR_DIMS) {
+        return fail(InferError{InferError::Kind::InvalidArgument, shm::too_many_dimensions_message(shape.size())});
+    }
+    const std::uint64_t required = std::uint64_t{data.size()} + shm::TENSOR_BLOCK_HEADER;
+    const auto offset = allocator_.try_allocate(required);
+    if (!offset) return fail(runtime_error(exhaustion_message(required, allocator_)));
+    // Released when this call ends, whatever the outcome; the result is copied out before that.
+    shm::SlotLease slot(allocator_, *offset);
+
+    const auto parsed = wire::parse_dtype(dtype);
+    if (!parsed.ok()) return fail(InferError{InferError::Kind::InvalidArgument, parsed.error().display()});
+    if (auto written = shm::write_tensor_block(region_->bytes(), *offset, shape, parsed.value(), data);
+        !written.ok()) {
+        return fail(runtime_error(std::move(written).error()));
+    }
+
+    const HybridRequest request{
+        .metadata = wire::TransportRequestMetadata::create(id, 0, 0, 0),
+        .tensor_offset = *offset,
+        .tensor_size = required,
+    };
+    auto response = runtime_->block_on(exchange(*runtime_, socket_path_, control_, request));
+    if (!response.ok()) return fail(runtime_error(std::move(response).error()));
+
+    auto result = shm::read_tensor_data(region_->bytes(), response->result_offset);
+    if (!result.ok()) return fail(runtime_error(std::move(result).error()));
+    return std::vector<std::uint8_t>(result->begin(), result->end());
+}
+
+}  // namespace zorvo::hybrid
