@@ -78,6 +78,12 @@ PyObject* shm_client_infer(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return method_boundary([&]() -> PyObject* {
         std::array<PyObject*, kInferNames.size()> values{};
         if (!bind_arguments(kInferSignature, args, nargs, kwnames, values)) return nullptr;
+        ShmClientObject* object = ShmClientObject::from(self);
+        // Exclusive for the whole call, conversions included: the readiness wait lets other
+        // threads in, and they must not share the call.
+        ExclusiveTake take(object->borrow);
+        if (!take.ok()) return nullptr;
+
         std::vector<std::int64_t> shape;
         std::string_view dtype;
         ByteArgument data;
@@ -86,11 +92,6 @@ PyObject* shm_client_infer(PyObject* self, PyObject* const* args, Py_ssize_t nar
             !convert_argument("data", [&] { return data.load(values[2]); })) {
             return nullptr;
         }
-
-        ShmClientObject* object = ShmClientObject::from(self);
-        // Exclusive: the readiness wait lets other threads in, and they must not share the call.
-        ExclusiveTake take(object->borrow);
-        if (!take.ok()) return nullptr;
         InterpreterHost host;
         auto outcome = object->state().infer(shape, dtype, data.bytes(), host);
         if (!outcome.ok()) {
