@@ -1,6 +1,6 @@
 #include "block_check.hpp"
 
-#include "zorvo/shm/little_endian.hpp"
+#include "zorvo/common/little_endian.hpp"
 #include "zorvo/shm/tensor_block.hpp"
 
 namespace zorvo::engine {
@@ -19,8 +19,8 @@ std::string block_name(std::uint64_t offset, std::uint64_t size) {
 std::optional<std::string> check_request_block(std::span<const std::uint8_t> region, const RegionLayout& layout,
                                                std::uint64_t tensor_offset, std::uint64_t tensor_size) {
     const bool in_pool = tensor_offset >= layout.pool_offset &&
-                         shm::range_inside(tensor_offset - layout.pool_offset, tensor_size, layout.pool_size) &&
-                         shm::range_inside(tensor_offset, tensor_size, region.size());
+                         range_inside(tensor_offset - layout.pool_offset, tensor_size, layout.pool_size) &&
+                         range_inside(tensor_offset, tensor_size, region.size());
     if (!in_pool) {
         return block_name(tensor_offset, tensor_size) + " lies outside the tensor pool [" +
                std::to_string(layout.pool_offset) + ", " + std::to_string(layout.pool_offset + layout.pool_size) + ")";
@@ -30,12 +30,12 @@ std::optional<std::string> check_request_block(std::span<const std::uint8_t> reg
                std::to_string(shm::TENSOR_BLOCK_HEADER) + "-byte header";
     }
     const std::uint8_t* block = region.data() + tensor_offset;
-    const auto ndim = shm::load_le<std::uint32_t>(block + kNdimOffset);
+    const auto ndim = load_le<std::uint32_t>(block + kNdimOffset);
     if (ndim > shm::MAX_TENSOR_DIMS) {
         return block_name(tensor_offset, tensor_size) + " declares " + std::to_string(ndim) +
                " dimensions; at most " + std::to_string(shm::MAX_TENSOR_DIMS) + " fit";
     }
-    const auto data_len = shm::load_le<std::uint64_t>(block + kDataLenOffset);
+    const auto data_len = load_le<std::uint64_t>(block + kDataLenOffset);
     if (data_len > tensor_size - shm::TENSOR_BLOCK_HEADER) {
         return block_name(tensor_offset, tensor_size) + " declares " + std::to_string(data_len) +
                " data bytes, more than its size holds";

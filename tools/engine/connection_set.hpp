@@ -6,7 +6,7 @@
 #include <mutex>
 #include <thread>
 
-#include "unique_fd.hpp"
+#include "zorvo/common/unique_fd.hpp"
 
 namespace zorvo::engine {
 

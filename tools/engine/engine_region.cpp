@@ -9,7 +9,7 @@
 #include <limits>
 
 #include "zorvo/common/system_error.hpp"
-#include "zorvo/shm/little_endian.hpp"
+#include "zorvo/common/little_endian.hpp"
 #include "zorvo/shm/queue_layout.hpp"
 
 namespace zorvo::engine {

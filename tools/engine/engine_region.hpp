@@ -5,7 +5,7 @@
 #include <span>
 #include <string>
 
-#include "unique_fd.hpp"
+#include "zorvo/common/unique_fd.hpp"
 #include "zorvo/common/result.hpp"
 #include "zorvo/shm/region_header.hpp"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "unique_fd.hpp"
+#include "zorvo/common/unique_fd.hpp"
 #include "zorvo/common/result.hpp"
 
 namespace zorvo::engine {

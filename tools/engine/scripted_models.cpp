@@ -3,7 +3,7 @@
 #include <optional>
 #include <string_view>
 
-#include "byte_order.hpp"
+#include "zorvo/common/little_endian.hpp"
 #include "frame_protocol.hpp"
 #include "zorvo/wire/base64.hpp"
 #include "zorvo/wire/dtype.hpp"
@@ -20,7 +20,7 @@ std::optional<std::span<const std::uint8_t>> locate_data(std::span<const std::ui
     std::size_t at = 0;
     auto read_count = [&]() -> std::optional<std::uint64_t> {
         if (payload.size() - at < 8) return std::nullopt;
-        const std::uint64_t count = load_u64_le(payload, at);
+        const std::uint64_t count = load_le<std::uint64_t>(payload.data() + at);
         at += 8;
         return count;
     };
@@ -46,7 +46,7 @@ ReplyPayload echo_with_data(const wire::DecodedRequest& request, std::span<const
     constexpr std::size_t kCountAndTag = 8 + 1;
     ReplyPayload payload;
     payload.encoded = wire::encode_tensor_payload(request.shape, dtype, std::span<const std::uint8_t>(), std::nullopt);
-    store_u64_le(payload.encoded, payload.encoded.size() - kCountAndTag, data->size());
+    store_le<std::uint64_t>(payload.encoded.data() + (payload.encoded.size() - kCountAndTag), data->size());
     payload.insert_at = payload.encoded.size() - 1;
     payload.inserted = *data;
     return payload;

@@ -8,7 +8,7 @@
 
 #include "block_check.hpp"
 #include "zorvo/shm/cpu_relax.hpp"
-#include "zorvo/shm/little_endian.hpp"
+#include "zorvo/common/little_endian.hpp"
 #include "zorvo/shm/ring_buffer.hpp"
 
 namespace zorvo::engine {
@@ -59,12 +59,12 @@ shm::ShmResponseEntry ShmResponder::respond_to(const shm::ShmRequestEntry& reque
     const RegionLayout& layout = region_.layout();
     const std::uint64_t block_size = 8 + problem->size();
     const bool text_fits = request.tensor_offset >= layout.pool_offset &&
-                           shm::range_inside(request.tensor_offset - layout.pool_offset, request.tensor_size,
+                           range_inside(request.tensor_offset - layout.pool_offset, request.tensor_size,
                                              layout.pool_size) &&
                            block_size <= request.tensor_size;
     if (text_fits) {
         std::uint8_t* block = region_.bytes().data() + request.tensor_offset;
-        shm::store_le<std::uint64_t>(block, problem->size());
+        store_le<std::uint64_t>(block, problem->size());
         std::memcpy(block + 8, problem->data(), problem->size());
         response.error_offset = request.tensor_offset;
     }

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "byte_order.hpp"
+#include "zorvo/common/little_endian.hpp"
 #include "frame_protocol.hpp"
 
 namespace zorvo::engine {
@@ -118,16 +118,16 @@ bool send_parts(int fd, std::span<const std::span<const std::uint8_t>> parts) {
 
 bool send_frame(int fd, std::uint32_t status, std::span<const std::uint8_t> payload) {
     std::array<std::uint8_t, kResponseHeaderSize> header{};
-    store_u32_le(header, 0, status);
-    store_u32_le(header, 4, static_cast<std::uint32_t>(payload.size()));
+    store_le<std::uint32_t>(header.data(), status);
+    store_le<std::uint32_t>(header.data() + 4, static_cast<std::uint32_t>(payload.size()));
     const std::array<std::span<const std::uint8_t>, 2> parts{std::span<const std::uint8_t>(header), payload};
     return send_parts(fd, parts);
 }
 
 bool send_frame(int fd, std::uint32_t status, const ReplyPayload& payload) {
     std::array<std::uint8_t, kResponseHeaderSize> header{};
-    store_u32_le(header, 0, status);
-    store_u32_le(header, 4, static_cast<std::uint32_t>(payload.size()));
+    store_le<std::uint32_t>(header.data(), status);
+    store_le<std::uint32_t>(header.data() + 4, static_cast<std::uint32_t>(payload.size()));
     const auto [head, inserted, tail] = payload.pieces();
     const std::array<std::span<const std::uint8_t>, 4> parts{std::span<const std::uint8_t>(header), head, inserted, tail};
     return send_parts(fd, parts);

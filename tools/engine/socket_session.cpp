@@ -3,7 +3,7 @@
 #include <array>
 #include <string>
 
-#include "byte_order.hpp"
+#include "zorvo/common/little_endian.hpp"
 #include "frame_protocol.hpp"
 #include "hybrid_exchange.hpp"
 #include "scripted_models.hpp"
@@ -65,8 +65,8 @@ void serve_connection(int fd, const SessionSettings& settings) {
     std::array<std::uint8_t, kRequestHeaderSize> header_bytes{};
     for (;;) {
         if (reader.read_exact(header_bytes) != ReadStatus::Complete) return;
-        const RequestHeader header{load_u32_le(header_bytes, 0), load_u32_le(header_bytes, 4),
-                                   load_u32_le(header_bytes, 8)};
+        const RequestHeader header{load_le<std::uint32_t>(header_bytes.data()), load_le<std::uint32_t>(header_bytes.data() + 4),
+                                   load_le<std::uint32_t>(header_bytes.data() + 8)};
         // An unknown kind means the peer speaks something else: nothing it sends can be trusted.
         if (header.kind != kKindInfer && header.kind != kKindStream && header.kind != kKindHybrid) return;
         if (header.length > settings.max_payload) {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "unique_fd.hpp"
+#include "zorvo/common/unique_fd.hpp"
 #include "zorvo/common/result.hpp"
 
 namespace zorvo::engine {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "zorvo/common/text.hpp"
-#include "zorvo/shm/little_endian.hpp"
+#include "zorvo/common/little_endian.hpp"
 
 namespace zorvo::hybrid {
 
@@ -28,8 +28,8 @@ Task<Result<ResponseFrame, SystemError>> read_response_frame(Runtime& runtime, U
     if (!received.ok()) co_return fail(std::move(received).error());
 
     ResponseFrame frame;
-    frame.status = shm::load_le<std::uint32_t>(header.data());
-    const std::size_t length = shm::load_le<std::uint32_t>(header.data() + 4);
+    frame.status = load_le<std::uint32_t>(header.data());
+    const std::size_t length = load_le<std::uint32_t>(header.data() + 4);
     frame.payload.reserve(std::min(length, PAYLOAD_GROWTH_STEP));
     while (frame.payload.size() < length) {
         const std::size_t have = frame.payload.size();

@@ -18,9 +18,9 @@ thread_local bool current_thread_is_worker = false;
 
 constexpr int MAX_EVENTS_PER_WAIT = 32;
 
-Result<shm::UniqueFd, SystemError> checked_fd(int fd) {
+Result<UniqueFd, SystemError> checked_fd(int fd) {
     if (fd < 0) return fail(SystemError::from_errno(errno));
-    return shm::UniqueFd(fd);
+    return UniqueFd(fd);
 }
 
 int watch_level_triggered(int epoll, int fd, void* tag) noexcept {
@@ -102,7 +102,7 @@ Result<std::unique_ptr<Runtime>, SystemError> Runtime::create(std::size_t worker
     return runtime;
 }
 
-Runtime::Runtime(ConstructionKey, shm::UniqueFd epoll, shm::UniqueFd wake, shm::UniqueFd timer)
+Runtime::Runtime(ConstructionKey, UniqueFd epoll, UniqueFd wake, UniqueFd timer)
     : epoll_(std::move(epoll)), wake_(std::move(wake)), timer_(std::move(timer)) {}
 
 Runtime::~Runtime() {

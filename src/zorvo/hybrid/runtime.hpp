@@ -17,7 +17,7 @@
 #include "zorvo/common/system_error.hpp"
 #include "zorvo/hybrid/blocking.hpp"
 #include "zorvo/hybrid/task.hpp"
-#include "zorvo/shm/os_handles.hpp"
+#include "zorvo/common/unique_fd.hpp"
 
 namespace zorvo::hybrid {
 
@@ -78,7 +78,7 @@ public:
         friend class Runtime;
         explicit ConstructionKey() = default;
     };
-    Runtime(ConstructionKey, shm::UniqueFd epoll, shm::UniqueFd wake, shm::UniqueFd timer);
+    Runtime(ConstructionKey, UniqueFd epoll, UniqueFd wake, UniqueFd timer);
 
     Runtime(const Runtime&) = delete;
     Runtime& operator=(const Runtime&) = delete;
@@ -134,9 +134,9 @@ private:
     void forget_spawned(void* frame);
     static SpawnedRoot run_spawned(Task<void> task, Runtime& runtime);
 
-    shm::UniqueFd epoll_;
-    shm::UniqueFd wake_;
-    shm::UniqueFd timer_;
+    UniqueFd epoll_;
+    UniqueFd wake_;
+    UniqueFd timer_;
 
     std::mutex ready_mutex_;
     std::deque<std::coroutine_handle<>> ready_;

@@ -69,7 +69,7 @@ Task<Result<UnixStream, SystemError>> UnixStream::connect(Runtime& runtime, std:
 
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) co_return fail(SystemError::from_errno(errno));
-    shm::UniqueFd owned(fd);
+    UniqueFd owned(fd);
 
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address->address), address->length) != 0) {
         const int error = errno;

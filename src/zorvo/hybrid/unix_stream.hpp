@@ -13,7 +13,7 @@
 #include "zorvo/common/system_error.hpp"
 #include "zorvo/hybrid/runtime.hpp"
 #include "zorvo/hybrid/task.hpp"
-#include "zorvo/shm/os_handles.hpp"
+#include "zorvo/common/unique_fd.hpp"
 
 namespace zorvo::hybrid {
 
@@ -44,9 +44,9 @@ public:
     int fd() const noexcept { return fd_.get(); }
 
 private:
-    explicit UnixStream(shm::UniqueFd fd) noexcept : fd_(std::move(fd)) {}
+    explicit UnixStream(UniqueFd fd) noexcept : fd_(std::move(fd)) {}
 
-    shm::UniqueFd fd_;
+    UniqueFd fd_;
 };
 
 }  // namespace zorvo::hybrid

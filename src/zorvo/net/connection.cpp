@@ -21,28 +21,9 @@ constexpr std::size_t kMaxSegments = 1024;
 
 }  // namespace
 
-Connection::~Connection() { close(); }
-
-Connection::Connection(Connection&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-
-Connection& Connection::operator=(Connection&& other) noexcept {
-    if (this != &other) {
-        close();
-        fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-}
-
-void Connection::close() noexcept {
-    if (fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
-}
-
 Result<Unit, SystemError> Connection::read_exact(std::span<std::uint8_t> buffer) {
     while (!buffer.empty()) {
-        const ssize_t received = ::recv(fd_, buffer.data(), buffer.size(), 0);
+        const ssize_t received = ::recv(fd_.get(), buffer.data(), buffer.size(), 0);
         if (received < 0) {
             if (errno == EINTR) continue;
             return fail(SystemError::from_errno(errno));
@@ -57,7 +38,7 @@ Result<Unit, SystemError> Connection::read_exact(std::span<std::uint8_t> buffer)
 
 Result<Unit, SystemError> Connection::write_all(std::span<const std::uint8_t> bytes) {
     while (!bytes.empty()) {
-        const ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        const ssize_t sent = ::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
         if (sent < 0) {
             if (errno == EINTR) continue;
             return fail(SystemError::from_errno(errno));
@@ -81,7 +62,7 @@ Result<Unit, SystemError> Connection::write_gathered(
         msghdr message{};
         message.msg_iov = segments.data() + first;
         message.msg_iovlen = std::min(segments.size() - first, kMaxSegments);
-        const ssize_t sent = ::sendmsg(fd_, &message, MSG_NOSIGNAL);
+        const ssize_t sent = ::sendmsg(fd_.get(), &message, MSG_NOSIGNAL);
         if (sent < 0) {
             if (errno == EINTR) continue;
             return fail(SystemError::from_errno(errno));

@@ -5,6 +5,7 @@
 
 #include "zorvo/common/result.hpp"
 #include "zorvo/common/system_error.hpp"
+#include "zorvo/common/unique_fd.hpp"
 
 namespace zorvo::net {
 
@@ -14,14 +15,8 @@ class Connection {
 public:
     // Takes ownership of `fd`, which is closed when the connection is destroyed.
     explicit Connection(int fd) noexcept : fd_(fd) {}
-    ~Connection();
 
-    Connection(Connection&& other) noexcept;
-    Connection& operator=(Connection&& other) noexcept;
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
-
-    int native_handle() const noexcept { return fd_; }
+    int native_handle() const noexcept { return fd_.get(); }
 
     // Fills the whole buffer; a peer that closes first yields UnexpectedEof
     // "failed to fill whole buffer".
@@ -37,9 +32,7 @@ public:
     Result<Unit, SystemError> flush() noexcept { return Unit{}; }
 
 private:
-    void close() noexcept;
-
-    int fd_;
+    UniqueFd fd_;
 };
 
 }  // namespace zorvo::net

@@ -5,18 +5,6 @@
 
 namespace zorvo::shm {
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-}
-
-UniqueFd::~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
 Mapping& Mapping::operator=(Mapping&& other) noexcept {
     if (this != &other) {
         if (address_ != nullptr) ::munmap(address_, length_);

@@ -4,24 +4,9 @@
 #include <cstdint>
 #include <utility>
 
+#include "zorvo/common/unique_fd.hpp"
+
 namespace zorvo::shm {
-
-// Owns one open descriptor and closes it on destruction.
-class UniqueFd {
-public:
-    UniqueFd() noexcept = default;
-    explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept;
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd();
-
-    int get() const noexcept { return fd_; }
-
-private:
-    int fd_ = -1;
-};
 
 // Owns one shared mapping and unmaps it on destruction.
 class Mapping {

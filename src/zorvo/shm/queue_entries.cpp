@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "zorvo/shm/little_endian.hpp"
+#include "zorvo/common/little_endian.hpp"
 
 namespace zorvo::shm {
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "zorvo/shm/little_endian.hpp"
+#include "zorvo/common/little_endian.hpp"
 #include "zorvo/shm/queue_layout.hpp"
 
 namespace zorvo::shm {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 #include <span>
+#include <thread>
 
 #include "zorvo/shm/cpu_relax.hpp"
 
@@ -16,6 +17,34 @@ constexpr std::uint64_t advance(std::uint64_t index) noexcept { return (index + 
 
 // Clock reads are cheap but not free; the commit spin looks at the time only now and then.
 constexpr unsigned kSpinsPerClockCheck = 64;
+
+// A consumer may copy a slot that a producer one lap ahead is already rewriting; that copy is
+// dropped because the read index has moved on, but the bytes still travel concurrently. They
+// move as relaxed atomic words (plain moves on x86-64), so the overlap is well-defined. Slots are
+// 8-byte aligned: the queue is, and both entry sizes are multiples of 8.
+template <std::size_t N>
+void store_slot(std::uint8_t* slot, const std::uint8_t (&bytes)[N]) noexcept {
+    static_assert(N % 8 == 0);
+    for (std::size_t at = 0; at < N; at += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes + at, 8);
+        Index(*reinterpret_cast<std::uint64_t*>(slot + at)).store(word, std::memory_order_relaxed);
+    }
+}
+
+template <std::size_t N>
+void load_slot(const std::uint8_t* slot, std::uint8_t (&bytes)[N]) noexcept {
+    static_assert(N % 8 == 0);
+    for (std::size_t at = 0; at < N; at += 8) {
+        auto* cell = const_cast<std::uint64_t*>(reinterpret_cast<const std::uint64_t*>(slot + at));
+        const std::uint64_t word = Index(*cell).load(std::memory_order_relaxed);
+        std::memcpy(bytes + at, &word, 8);
+    }
+}
+
+// After this many pauses the earlier producer is probably not running (more runnable threads
+// than processors); yielding lets it finish its publish instead of burning its time slice.
+constexpr unsigned kSpinsBeforeYield = 1024;
 
 }  // namespace
 
@@ -61,7 +90,9 @@ Result<Unit, QueueError> LockFreeRingBuffer<Entry>::push(const Entry& entry) con
         }
     }
 
-    entry.encode_into(std::span<std::uint8_t, Entry::SIZE>(slot(cur), Entry::SIZE));
+    std::uint8_t encoded[Entry::SIZE];
+    entry.encode_into(encoded);
+    store_slot(slot(cur), encoded);
 
     // Publish in reservation order. A producer that died between reserving and publishing
     // would otherwise keep us here forever, so the wait is bounded.
@@ -72,7 +103,11 @@ Result<Unit, QueueError> LockFreeRingBuffer<Entry>::push(const Entry& entry) con
                                          std::memory_order_relaxed)) {
             return Unit{};
         }
-        cpu_relax();
+        if (spins < kSpinsBeforeYield) {
+            cpu_relax();
+        } else {
+            std::this_thread::yield();
+        }
         if (spins % kSpinsPerClockCheck == 0 &&
             std::chrono::steady_clock::now() - started > commit_stall_limit_) {
             return fail(QueueError::commit_stalled());
@@ -94,7 +129,7 @@ Result<std::optional<Entry>, QueueError> LockFreeRingBuffer<Entry>::try_pop() co
 
         // Copy before moving the read index: once it moves, a producer may reuse the slot.
         std::uint8_t copy[Entry::SIZE];
-        std::memcpy(copy, slot(r), Entry::SIZE);
+        load_slot(slot(r), copy);
         if (read.compare_exchange_strong(r, advance(r), std::memory_order_release,
                                          std::memory_order_relaxed)) {
             return std::optional<Entry>(Entry::decode(std::span<const std::uint8_t, Entry::SIZE>(copy)));

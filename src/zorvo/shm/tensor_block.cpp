@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "zorvo/common/text.hpp"
-#include "zorvo/shm/little_endian.hpp"
+#include "zorvo/common/little_endian.hpp"
 
 namespace zorvo::shm {
 

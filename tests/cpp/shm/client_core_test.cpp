@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "test_region.hpp"
-#include "zorvo/shm/little_endian.hpp"
+#include "zorvo/common/little_endian.hpp"
 #include "zorvo/shm/ring_buffer.hpp"
 
 namespace zorvo::shm {

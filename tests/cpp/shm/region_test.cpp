@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "test_region.hpp"
-#include "zorvo/shm/little_endian.hpp"
+#include "zorvo/common/little_endian.hpp"
 #include "zorvo/shm/log.hpp"
 
 namespace zorvo::shm {

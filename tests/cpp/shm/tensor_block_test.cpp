@@ -6,7 +6,7 @@
 #include <numeric>
 #include <vector>
 
-#include "zorvo/shm/little_endian.hpp"
+#include "zorvo/common/little_endian.hpp"
 
 namespace zorvo::shm {
 namespace {

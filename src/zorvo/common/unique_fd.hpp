@@ -4,15 +4,13 @@
 
 #include <utility>
 
-namespace zorvo::engine {
+namespace zorvo {
 
-// Owns one file descriptor and closes it when it goes out of scope.
+// Owns one open file descriptor and closes it on destruction.
 class UniqueFd {
 public:
     UniqueFd() noexcept = default;
     explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-
     UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
     UniqueFd& operator=(UniqueFd&& other) noexcept {
         if (this != &other) {
@@ -23,9 +21,11 @@ public:
     }
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { reset(); }
 
     int get() const noexcept { return fd_; }
     bool valid() const noexcept { return fd_ >= 0; }
+    int release() noexcept { return std::exchange(fd_, -1); }
 
     void reset() noexcept {
         if (fd_ >= 0) ::close(fd_);
@@ -36,4 +36,4 @@ private:
     int fd_ = -1;
 };
 
-}  // namespace zorvo::engine
+}  // namespace zorvo

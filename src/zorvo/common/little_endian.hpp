@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <cstring>
 
-namespace zorvo::shm {
+namespace zorvo {
 
-// Everything the engine and the clients share in the region is little-endian.
+// Every integer that crosses a process boundary (frames, records, the region) is little-endian.
 template <std::integral T>
 T load_le(const std::uint8_t* source) noexcept {
     T value;
@@ -38,4 +38,4 @@ constexpr bool range_inside(std::uint64_t offset, std::uint64_t length, std::uin
     return offset <= size && length <= size - offset;
 }
 
-}  // namespace zorvo::shm
+}  // namespace zorvo
