@@ -80,6 +80,8 @@ def serve_step(step, region, connection, request_id, tensor_offset):
       reply      status "status" with the hex payload "payload"
       result_at  status 0 naming a result block at "offset", optionally writing "data_len" there
       hang_up    close without answering
+      raw        write the hex bytes "bytes" and then "zeros" zero bytes, then close (an answer cut
+                 short, or a header announcing more than ever arrives)
     """
     time.sleep(step.get("delay_ms", 0) / 1000)
     kind = step["kind"]
@@ -106,6 +108,9 @@ def serve_step(step, region, connection, request_id, tensor_offset):
             struct.pack_into("<Q", region, offset + 72, step["data_len"])
         reply(connection, 0, response_record(request_id, offset))
     elif kind == "hang_up":
+        return False
+    elif kind == "raw":
+        connection.sendall(bytes.fromhex(step["bytes"]) + bytes(step.get("zeros", 0)))
         return False
     return True
 

@@ -14,6 +14,8 @@ step answers one request, in arrival order:
     {"do": "result_at", "offset": N}      success naming a result block at region offset N
     {"do": "error_at", "offset": N}       is_error 1 naming a text block at region offset N
     {"do": "result_len", "len": L}        success with a block whose data_len claims L bytes
+    {"do": "error_len", "len": L}         is_error 1 with a text block whose length claims L bytes
+    {"do": "signal_parent", "signum": S}  no answer; sends signal S to the process that started it
 
 Requests beyond the script are echoed. Every request (its 40-byte entry and its tensor block) is
 appended to a JSON-lines log that the test reads back.
@@ -140,6 +142,12 @@ def answer(region, step, request_id, tensor_offset):
         at = region.scratch()
         region.memory[at:at + 80] = bytes(72) + struct.pack("<Q", step["len"])
         region.push_response(request_id, result_offset=at)
+    elif action == "error_len":
+        at = region.scratch()
+        region.memory[at:at + 8] = struct.pack("<Q", step["len"])
+        region.push_response(request_id, is_error=1, error_offset=at)
+    elif action == "signal_parent":
+        os.kill(os.getppid(), step["signum"])
 
 
 def run_engine(args):

@@ -10,6 +10,8 @@ order, runs one script: a list of steps such as
     ("echo",)                    answer the last request with a status-0 result of its data
     ("close",)                   close the connection now
     ("wait_eof",)                read until the client closes, and record that
+    ("pad", n)                   write n zero bytes (the tail of a frame announced with "send")
+    ("send_forever", b"...")     write these bytes again and again until the client goes away
 
 Connections beyond the scripts run `ECHO_ALL` (answer every request until the client closes).
 Everything the engine sees is appended to a JSON-lines log that the test reads back.
@@ -161,6 +163,17 @@ def serve(conn, index, script, log):
                 return
             elif action == "sleep":
                 time.sleep(step[1])
+            elif action == "pad":
+                conn.sendall(bytes(step[1]))
+            elif action == "send_forever":
+                chunk, sent = bytes.fromhex(step[1]), 0
+                try:
+                    while True:
+                        conn.sendall(chunk)
+                        sent += 1
+                except (BrokenPipeError, ConnectionResetError):
+                    log.write(conn=index, event="peer_closed", sent=sent)
+                    return
     except OSError as error:
         log.write(conn=index, event="error", text=str(error))
     finally:
@@ -205,8 +218,8 @@ def run_engine(args):
 def _encode_script(script):
     steps = []
     for step in script:
-        if step[0] == "send":
-            steps.append(["send", bytes(step[1]).hex()])
+        if step[0] in ("send", "send_forever"):
+            steps.append([step[0], bytes(step[1]).hex()])
         else:
             steps.append(list(step))
     return steps
