@@ -28,14 +28,29 @@ const std::array<PyObject*, 256>* byte_values() {
 PyObject* bytes_to_list(std::span<const std::uint8_t> bytes) {
     const auto* values = byte_values();
     if (values == nullptr) return nullptr;
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(bytes.size()));
-    if (list == nullptr) return nullptr;
-    PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        PyObject* value = (*values)[bytes[i]];
-        Py_INCREF(value);
-        items[i] = value;
+    PyObject* list = PyList_New(0);
+    if (list == nullptr || bytes.empty()) return list;
+    // The item array is filled here and handed to the list, so it is not zeroed first as
+    // PyList_New(n) would; references are counted per byte value and added once per value.
+    PyObject** items = PyMem_New(PyObject*, bytes.size());
+    if (items == nullptr) {
+        Py_DECREF(list);
+        return PyErr_NoMemory();
     }
+    std::array<Py_ssize_t, 256> uses{};
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        items[i] = (*values)[bytes[i]];
+        ++uses[bytes[i]];
+    }
+    for (std::size_t value = 0; value < uses.size(); ++value) {
+        if (uses[value] == 0) continue;
+        PyObject* object = (*values)[value];
+        Py_SET_REFCNT(object, Py_REFCNT(object) + uses[value]);
+    }
+    auto* list_object = reinterpret_cast<PyListObject*>(list);
+    list_object->ob_item = items;
+    list_object->allocated = static_cast<Py_ssize_t>(bytes.size());
+    Py_SET_SIZE(list_object, static_cast<Py_ssize_t>(bytes.size()));
     return list;
 }
 

@@ -7,7 +7,10 @@
 namespace zorvo::net {
 namespace {
 
-constexpr std::size_t kFirstPayloadChunk = std::size_t{1} << 20;
+// Up to this much is allocated before any payload byte has arrived; beyond it the buffer doubles
+// as bytes arrive, so a header announcing far more than the peer sends cannot force a huge
+// allocation, while ordinary results are read into one buffer of their exact size.
+constexpr std::size_t kFirstPayloadChunk = std::size_t{16} << 20;
 
 std::uint32_t get_u32(const std::uint8_t* in) noexcept {
     std::uint32_t value = 0;
@@ -23,9 +26,9 @@ Result<ResponseHeader, SystemError> read_response_header(Connection& connection)
     return ResponseHeader{get_u32(header.data()), get_u32(header.data() + 4)};
 }
 
-Result<std::vector<std::uint8_t>, SystemError> read_payload(Connection& connection, std::uint32_t length) {
+Result<ByteBuffer, SystemError> read_payload(Connection& connection, std::uint32_t length) {
     const std::size_t total = length;
-    std::vector<std::uint8_t> payload;
+    ByteBuffer payload;
     std::size_t filled = 0;
     std::size_t next_size = std::min(total, kFirstPayloadChunk);
     while (filled < total) {

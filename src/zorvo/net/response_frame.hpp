@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "zorvo/common/byte_buffer.hpp"
 #include "zorvo/common/result.hpp"
 #include "zorvo/common/system_error.hpp"
 #include "zorvo/net/connection.hpp"
@@ -20,8 +21,8 @@ struct ResponseHeader {
 
 Result<ResponseHeader, SystemError> read_response_header(Connection& connection);
 
-// Reads exactly `length` payload bytes. The buffer grows as bytes arrive (from at most 1 MiB,
+// Reads exactly `length` payload bytes. The buffer grows as bytes arrive (from at most 16 MiB,
 // doubling), so a header announcing far more than the peer sends cannot force a huge allocation.
-Result<std::vector<std::uint8_t>, SystemError> read_payload(Connection& connection, std::uint32_t length);
+Result<ByteBuffer, SystemError> read_payload(Connection& connection, std::uint32_t length);
 
 }  // namespace zorvo::net

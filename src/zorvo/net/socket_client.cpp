@@ -36,7 +36,7 @@ public:
         auto payload = read_payload(connection, header.value().length);
         if (!payload.ok()) return fail(ClientError::io(std::move(payload).error()));
 
-        const std::vector<std::uint8_t>& bytes = payload.value();
+        const auto& bytes = payload.value();
         if (header.value().status != 0) {
             return fail(ClientError::server(utf8_lossy(
                 std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()))));

@@ -1,6 +1,7 @@
 #include "zorvo/wire/dtype.hpp"
 
 #include <array>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -39,7 +40,30 @@ std::string_view canonical_name(TensorDtype dtype) noexcept {
     return "float32";
 }
 
+namespace {
+
+// Every accepted spelling is short ASCII, so a short ASCII text is lowercased on the stack and
+// compared directly; anything else takes the full Unicode mapping.
+std::optional<TensorDtype> match_short_ascii(std::string_view text) noexcept {
+    constexpr std::size_t kLongestSpelling = 7;
+    if (text.size() > kLongestSpelling) return std::nullopt;
+    char lowered[kLongestSpelling];
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (static_cast<unsigned char>(c) >= 0x80) return std::nullopt;
+        lowered[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    const std::string_view candidate(lowered, text.size());
+    for (const auto& spelling : kSpellings) {
+        if (spelling.text == candidate) return spelling.dtype;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 Result<TensorDtype, EngineError> parse_dtype(std::string_view utf8_text) {
+    if (const auto fast = match_short_ascii(utf8_text)) return *fast;
     std::string lowered = unicode_lowercase(utf8_text);
     for (const auto& spelling : kSpellings) {
         if (spelling.text == lowered) return spelling.dtype;
