@@ -74,6 +74,10 @@ def engines():
         if engine.process.poll() is None:
             engine.process.kill()
             engine.process.wait()
+        # A killed engine cannot remove what it created.
+        for leftover in (os.path.join("/dev/shm", engine.shm_name.lstrip("/")), engine.socket_path):
+            if not leftover.startswith("\0") and os.path.exists(leftover):
+                os.unlink(leftover)
 
 
 def parse_frame(frame):
