@@ -196,4 +196,10 @@ std::span<const std::uint8_t> ByteArgument::bytes() const noexcept {
     return owned_;
 }
 
+bool TensorArguments::load(PyObject* shape_object, PyObject* dtype_object, PyObject* data_object) {
+    return convert_argument("shape", [&] { return to_i64_vector(shape_object, shape); }) &&
+           convert_argument("dtype", [&] { return to_str(dtype_object, dtype); }) &&
+           convert_argument("data", [&] { return data.load(data_object); });
+}
+
 }  // namespace zorvo::python

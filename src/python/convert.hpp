@@ -49,6 +49,16 @@ private:
     std::vector<std::uint8_t> owned_;
 };
 
+// The (shape, dtype, data) arguments every client's infer takes, converted in that order.
+struct TensorArguments {
+    std::vector<std::int64_t> shape;
+    std::string_view dtype;
+    ByteArgument data;
+
+    // Converts the three objects; false with the prefixed Python error set.
+    bool load(PyObject* shape_object, PyObject* dtype_object, PyObject* data_object);
+};
+
 // Each argument helper converts and, on a TypeError, prefixes the argument's name.
 template <class Convert>
 bool convert_argument(const char* name, Convert&& convert) {

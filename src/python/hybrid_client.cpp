@@ -58,17 +58,11 @@ PyObject* hybrid_client_infer(PyObject* self, PyObject* const* args, Py_ssize_t 
         ExclusiveTake take(object->borrow);
         if (!take.ok()) return nullptr;
 
-        std::vector<std::int64_t> shape;
-        std::string_view dtype;
-        ByteArgument data;
-        if (!convert_argument("shape", [&] { return to_i64_vector(values[0], shape); }) ||
-            !convert_argument("dtype", [&] { return to_str(values[1], dtype); }) ||
-            !convert_argument("data", [&] { return data.load(values[2]); })) {
-            return nullptr;
-        }
+        TensorArguments tensor;
+        if (!tensor.load(values[0], values[1], values[2])) return nullptr;
 
         // The interpreter lock stays held: the runtime's workers never touch Python objects.
-        auto result = object->state()->infer(shape, dtype, data.bytes());
+        auto result = object->state()->infer(tensor.shape, tensor.dtype, tensor.data.bytes());
         if (!result.ok()) {
             const bool bad_argument = result.error().kind == hybrid::InferError::Kind::InvalidArgument;
             raise_message(bad_argument ? PyExc_ValueError : PyExc_RuntimeError, result.error().message);

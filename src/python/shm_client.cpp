@@ -84,16 +84,10 @@ PyObject* shm_client_infer(PyObject* self, PyObject* const* args, Py_ssize_t nar
         ExclusiveTake take(object->borrow);
         if (!take.ok()) return nullptr;
 
-        std::vector<std::int64_t> shape;
-        std::string_view dtype;
-        ByteArgument data;
-        if (!convert_argument("shape", [&] { return to_i64_vector(values[0], shape); }) ||
-            !convert_argument("dtype", [&] { return to_str(values[1], dtype); }) ||
-            !convert_argument("data", [&] { return data.load(values[2]); })) {
-            return nullptr;
-        }
+        TensorArguments tensor;
+        if (!tensor.load(values[0], values[1], values[2])) return nullptr;
         InterpreterHost host;
-        auto outcome = object->state().infer(shape, dtype, data.bytes(), host);
+        auto outcome = object->state().infer(tensor.shape, tensor.dtype, tensor.data.bytes(), host);
         if (!outcome.ok()) {
             raise_infer_error(outcome.error());
             return nullptr;

@@ -81,12 +81,10 @@ constexpr Signature kInferStreamSignature = {"infer_stream", kInferNames, 5, 4};
 // The converted arguments of one call; `data` may still point into the caller's buffer.
 struct InferArguments {
     std::uint32_t model_id = 0;
-    std::vector<std::int64_t> shape;
-    std::string_view dtype;
-    ByteArgument data;
+    TensorArguments primary;
     std::vector<net::AdditionalInput> additional_inputs;
 
-    net::TensorArgs tensor() const { return {shape, dtype, data.bytes()}; }
+    net::TensorArgs tensor() const { return {primary.shape, primary.dtype, primary.data.bytes()}; }
 };
 
 bool convert_additional_input(PyObject* item, net::AdditionalInput& out) {
@@ -138,9 +136,7 @@ bool convert_infer_arguments(const Signature& signature, PyObject* const* args, 
     if (!bind_arguments(signature, args, nargs, kwnames, values)) return false;
     auto [model_id, shape, dtype, data, additional_inputs] = values;
     return convert_argument("model_id", [&] { return to_u32(model_id, out.model_id); }) &&
-           convert_argument("shape", [&] { return to_i64_vector(shape, out.shape); }) &&
-           convert_argument("dtype", [&] { return to_str(dtype, out.dtype); }) &&
-           convert_argument("data", [&] { return out.data.load(data); }) &&
+           out.primary.load(shape, dtype, data) &&
            convert_argument("additional_inputs",
                             [&] { return convert_additional_inputs(additional_inputs, out.additional_inputs); });
 }
