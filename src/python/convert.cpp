@@ -1,5 +1,6 @@
 #include "convert.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <utility>
@@ -58,11 +59,14 @@ bool collect_items(PyObject* object, std::vector<Item>& out, ConvertItem convert
         }
         return true;
     }
+    // A sequence's own length is only a hint (a user type may report anything), so at most a
+    // modest amount is reserved ahead of the items actually produced.
+    constexpr Py_ssize_t kMostReservedAhead = Py_ssize_t{1} << 20;
     const Py_ssize_t hint = PySequence_Size(object);
     if (hint < 0) {
         PyErr_Clear();
     } else {
-        out.reserve(static_cast<std::size_t>(hint));
+        out.reserve(static_cast<std::size_t>(std::min(hint, kMostReservedAhead)));
     }
     PyRef iterator = PyRef::steal(PyObject_GetIter(object));
     if (!iterator) return false;

@@ -43,11 +43,14 @@ void raise_system_error(const SystemError& error) {
 
 PyObject* internal_fault_type() {
     // Created under the interpreter lock on first use, then kept for the life of the process.
-    static PyObject* type = PyErr_NewExceptionWithDoc(
-        "zorvo_sdk.InternalFault",
-        "A broken invariant inside zorvo_sdk. Derived from BaseException so that handlers for "
-        "Exception do not swallow it.",
-        PyExc_BaseException, nullptr);
+    static PyObject* type = nullptr;
+    if (type == nullptr) {
+        type = PyErr_NewExceptionWithDoc(
+            "zorvo_sdk.InternalFault",
+            "A broken invariant inside zorvo_sdk. Derived from BaseException so that handlers for "
+            "Exception do not swallow it.",
+            PyExc_BaseException, nullptr);
+    }
     return type;
 }
 

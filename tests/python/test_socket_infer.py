@@ -183,3 +183,20 @@ def test_client_destruction_closes_its_idle_connections(engine):
     client.infer(1, [1], "u8", [1])
     del client
     engine.wait_for(lambda events: any(e["event"] == "eof" for e in events))
+
+
+def test_a_sequence_that_misreports_its_length_is_converted_by_its_items():
+    # The reported length is only a reservation hint: a huge one must not become a huge
+    # allocation or an internal fault, and the items themselves decide the bytes.
+    class Liar:
+        def __len__(self):
+            return 2**62
+
+        def __getitem__(self, index):
+            if index < 3:
+                return index + 1
+            raise IndexError(index)
+
+    client = zorvo_sdk.ZorvoClient("/nonexistent/zorvo-test.sock")
+    with pytest.raises(ConnectionError):
+        client.infer(1, Liar(), "uint8", Liar())
