@@ -20,17 +20,25 @@ constexpr std::size_t PAYLOAD_GROWTH_STEP = 64 * 1024;
 struct ResponseFrame {
     std::uint32_t status = 0;
     std::vector<std::uint8_t> payload;
+    // The peer sent bytes past the end of this frame, unasked: the connection is out of step.
+    bool overran = false;
 };
 
 Task<Result<ResponseFrame, SystemError>> read_response_frame(Runtime& runtime, UnixStream& stream) {
-    std::array<std::uint8_t, RESPONSE_FRAME_HEADER_SIZE> header{};
-    auto received = co_await stream.read_exact(runtime, header);
+    // A successful answer is a header and one record; both usually arrive together and are taken
+    // with a single receive.
+    std::array<std::uint8_t, RESPONSE_FRAME_HEADER_SIZE + HYBRID_RESPONSE_SIZE> first{};
+    auto received = co_await stream.read_answer(runtime, first, RESPONSE_FRAME_HEADER_SIZE);
     if (!received.ok()) co_return fail(std::move(received).error());
 
     ResponseFrame frame;
-    frame.status = load_le<std::uint32_t>(header.data());
-    const std::size_t length = load_le<std::uint32_t>(header.data() + 4);
-    frame.payload.reserve(std::min(length, PAYLOAD_GROWTH_STEP));
+    frame.status = load_le<std::uint32_t>(first.data());
+    const std::size_t length = load_le<std::uint32_t>(first.data() + 4);
+    const std::size_t arrived = received.value() - RESPONSE_FRAME_HEADER_SIZE;
+    const std::size_t taken = std::min(arrived, length);
+    frame.overran = arrived > length;
+    frame.payload.assign(first.begin() + RESPONSE_FRAME_HEADER_SIZE,
+                         first.begin() + static_cast<std::ptrdiff_t>(RESPONSE_FRAME_HEADER_SIZE + taken));
     while (frame.payload.size() < length) {
         const std::size_t have = frame.payload.size();
         const std::size_t step = std::min(length - have, std::max(have, PAYLOAD_GROWTH_STEP));
@@ -69,6 +77,8 @@ Task<Result<HybridResponse, std::string>> exchange(Runtime& runtime, std::string
         connection->reset();
         co_return fail(response.error().display());
     }
+    // This answer is complete, but whatever followed it can no longer be matched to a request.
+    if (response->overran) connection->reset();
 
     if (response->status != 0) co_return fail(lossy_text(response->payload));
     auto decoded = HybridResponse::decode(response->payload);

@@ -123,4 +123,28 @@ Task<Result<Unit, SystemError>> UnixStream::read_exact(Runtime& runtime, std::sp
     co_return Unit{};
 }
 
+Task<Result<std::size_t, SystemError>> UnixStream::read_answer(Runtime& runtime, std::span<std::uint8_t> bytes,
+                                                               std::size_t minimum) {
+    bool waited_inline = false;
+    bool may_be_ready = false;  // nothing is expected before the first wait
+    std::size_t filled = 0;
+    while (filled < minimum) {
+        if (may_be_ready) {
+            const ssize_t received = recv(fd_.get(), bytes.data() + filled, bytes.size() - filled, 0);
+            if (received > 0) {
+                filled += static_cast<std::size_t>(received);
+                continue;
+            }
+            if (received == 0) co_return fail(early_eof());
+            const int error = errno;
+            if (error == EINTR) continue;
+            if (!would_block(error)) co_return fail(SystemError::from_errno(error));
+        }
+        may_be_ready = true;
+        if (brief_inline_wait(fd_.get(), POLLIN, waited_inline)) continue;
+        if (int failed = co_await runtime.readable(fd_.get())) co_return fail(SystemError::from_errno(failed));
+    }
+    co_return filled;
+}
+
 }  // namespace zorvo::hybrid

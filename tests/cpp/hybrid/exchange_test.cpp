@@ -314,6 +314,27 @@ TEST_F(ExchangeTest, EngineClosingAfterAnAnswerFailsOnlyTheNextCall) {
     EXPECT_EQ(engine.connections(), 2);
 }
 
+TEST_F(ExchangeTest, BytesSeenPastAnAnswerPutTheConnectionOutOfStepAndItIsReplaced) {
+    const std::string path = temp_socket_path("overrun");
+    Bytes answer_and_more;
+    put_u32(answer_and_more, 5);
+    put_u32(answer_and_more, 2);
+    answer_and_more.insert(answer_and_more.end(), {std::uint8_t{'n'}, std::uint8_t{'o'}});
+    answer_and_more.insert(answer_and_more.end(), {0, 0, 0, 0});  // an unasked start of a frame
+    ScriptedEngine engine(path, {
+                                    Step::raw(answer_and_more, Step::After::Keep),
+                                    Step::reply(0, response_record(2, 0, 2)),
+                                });
+    auto first = run(path, 1);
+    ASSERT_FALSE(first.ok());
+    EXPECT_EQ(first.error(), "no");
+    // Reading on would hand the second call the stray bytes; it reconnects instead.
+    auto second = run(path, 2);
+    ASSERT_TRUE(second.ok()) << second.error();
+    EXPECT_EQ(second->result_offset, 2u);
+    EXPECT_EQ(engine.connections(), 2);
+}
+
 TEST_F(ExchangeTest, ConnectFailuresStoreNothingAndLaterCallsConnect) {
     const std::string path = temp_socket_path("late");
     std::filesystem::remove(path);
