@@ -23,6 +23,10 @@ const std::array<PyObject*, 256>* byte_values() {
     return &values;
 }
 
+// Below this many bytes, clearing and walking the 256 per-value counters costs more than
+// counting each reference as it is stored.
+constexpr std::size_t kCountedReferencesFrom = 4096;
+
 }  // namespace
 
 PyObject* bytes_to_list(std::span<const std::uint8_t> bytes) {
@@ -37,15 +41,23 @@ PyObject* bytes_to_list(std::span<const std::uint8_t> bytes) {
         Py_DECREF(list);
         return PyErr_NoMemory();
     }
-    std::array<Py_ssize_t, 256> uses{};
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        items[i] = (*values)[bytes[i]];
-        ++uses[bytes[i]];
-    }
-    for (std::size_t value = 0; value < uses.size(); ++value) {
-        if (uses[value] == 0) continue;
-        PyObject* object = (*values)[value];
-        Py_SET_REFCNT(object, Py_REFCNT(object) + uses[value]);
+    if (bytes.size() < kCountedReferencesFrom) {
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            PyObject* value = (*values)[bytes[i]];
+            Py_INCREF(value);
+            items[i] = value;
+        }
+    } else {
+        std::array<Py_ssize_t, 256> uses{};
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            items[i] = (*values)[bytes[i]];
+            ++uses[bytes[i]];
+        }
+        for (std::size_t value = 0; value < uses.size(); ++value) {
+            if (uses[value] == 0) continue;
+            PyObject* object = (*values)[value];
+            Py_SET_REFCNT(object, Py_REFCNT(object) + uses[value]);
+        }
     }
     auto* list_object = reinterpret_cast<PyListObject*>(list);
     list_object->ob_item = items;

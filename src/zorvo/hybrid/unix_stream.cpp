@@ -1,5 +1,6 @@
 #include "zorvo/hybrid/unix_stream.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -30,6 +31,20 @@ bool brief_inline_wait(int fd, short events, bool& already_waited) {
 }
 
 bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+// After the connect, the descriptor itself blocks, with a receive time limit of the inline wait:
+// the caller's thread then sleeps in the receive itself while the engine answers (one system call
+// instead of a readiness poll and a receive). Every other operation passes MSG_DONTWAIT, so the
+// runtime's workers never block.
+Result<Unit, SystemError> prepare_for_inline_answers(int fd) {
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return fail(SystemError::from_errno(errno));
+    const timeval limit{0, INLINE_WAIT_NANOSECONDS / 1000};
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
+        return fail(SystemError::from_errno(errno));
+    }
+    return Unit{};
+}
 
 SystemError early_eof() { return SystemError::custom(ErrorKind::UnexpectedEof, "early eof"); }
 
@@ -84,13 +99,14 @@ Task<Result<UnixStream, SystemError>> UnixStream::connect(Runtime& runtime, std:
         co_return fail(SystemError::from_errno(errno));
     }
     if (pending != 0) co_return fail(SystemError::from_errno(pending));
+    if (auto prepared = prepare_for_inline_answers(fd); !prepared.ok()) co_return fail(std::move(prepared).error());
     co_return UnixStream(std::move(owned));
 }
 
 Task<Result<Unit, SystemError>> UnixStream::write_all(Runtime& runtime, std::span<const std::uint8_t> bytes) {
     bool waited_inline = false;
     while (!bytes.empty()) {
-        const ssize_t written = send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        const ssize_t written = send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (written > 0) {
             bytes = bytes.subspan(static_cast<std::size_t>(written));
             continue;
@@ -108,7 +124,7 @@ Task<Result<Unit, SystemError>> UnixStream::write_all(Runtime& runtime, std::spa
 Task<Result<Unit, SystemError>> UnixStream::read_exact(Runtime& runtime, std::span<std::uint8_t> bytes) {
     bool waited_inline = false;
     while (!bytes.empty()) {
-        const ssize_t received = recv(fd_.get(), bytes.data(), bytes.size(), 0);
+        const ssize_t received = recv(fd_.get(), bytes.data(), bytes.size(), MSG_DONTWAIT);
         if (received > 0) {
             bytes = bytes.subspan(static_cast<std::size_t>(received));
             continue;
@@ -125,23 +141,25 @@ Task<Result<Unit, SystemError>> UnixStream::read_exact(Runtime& runtime, std::sp
 
 Task<Result<std::size_t, SystemError>> UnixStream::read_answer(Runtime& runtime, std::span<std::uint8_t> bytes,
                                                                std::size_t minimum) {
-    bool waited_inline = false;
-    bool may_be_ready = false;  // nothing is expected before the first wait
+    // The caller's own thread first sleeps in one receive, bounded by the descriptor's receive
+    // time limit; workers never block.
+    bool waited_inline = Runtime::on_worker_thread();
     std::size_t filled = 0;
     while (filled < minimum) {
-        if (may_be_ready) {
-            const ssize_t received = recv(fd_.get(), bytes.data() + filled, bytes.size() - filled, 0);
-            if (received > 0) {
-                filled += static_cast<std::size_t>(received);
-                continue;
-            }
-            if (received == 0) co_return fail(early_eof());
-            const int error = errno;
-            if (error == EINTR) continue;
-            if (!would_block(error)) co_return fail(SystemError::from_errno(error));
+        const int flags = waited_inline ? MSG_DONTWAIT : 0;
+        const ssize_t received = recv(fd_.get(), bytes.data() + filled, bytes.size() - filled, flags);
+        if (received > 0) {
+            filled += static_cast<std::size_t>(received);
+            continue;
         }
-        may_be_ready = true;
-        if (brief_inline_wait(fd_.get(), POLLIN, waited_inline)) continue;
+        if (received == 0) co_return fail(early_eof());
+        const int error = errno;
+        if (error == EINTR) continue;
+        if (!would_block(error)) co_return fail(SystemError::from_errno(error));
+        if (!waited_inline) {
+            waited_inline = true;  // the time limit ran out: the runtime watches from here on
+            continue;
+        }
         if (int failed = co_await runtime.readable(fd_.get())) co_return fail(SystemError::from_errno(failed));
     }
     co_return filled;
