@@ -4,6 +4,7 @@ count of any object handed to it.
 """
 
 import gc
+import os
 import sys
 
 import pytest
@@ -15,7 +16,9 @@ from hostile_probes import mappings, open_descriptors, live_threads, resident_by
 CALLS = 100_000
 WARM_UP = 10_000
 # Steady state is flat; a leak of even one result list or request buffer per call is tens of MiB.
-RESIDENT_MARGIN = 2 << 20
+# Growth allowed after the warm-up. Instrumented builds keep per-thread allocator caches that
+# fill as the runtime's workers take over waits, so the sanitizer script raises the margin.
+RESIDENT_MARGIN = int(os.environ.get("ZORVO_RESIDENT_MARGIN_MIB", "2")) << 20
 DATA = bytes(range(256))
 EXPECTED = list(DATA)
 TOO_BIG_FOR_THE_POOL = bytes(9 << 20)  # above the largest slot of an 8 MiB pool
