@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <utility>
+
 #include "zorvo/common/system_error.hpp"
 
 namespace zorvo {
@@ -48,6 +51,23 @@ TEST(SystemError, DisplayTextAndKind) {
     const SystemError own = SystemError::custom(ErrorKind::UnexpectedEof, "failed to fill whole buffer");
     EXPECT_EQ(own.display(), "failed to fill whole buffer");
     EXPECT_EQ(own.os_code(), 0);
+}
+
+TEST(SystemError, EveryErrnoKindThatHasItsOwnPythonException) {
+    const std::pair<int, ErrorKind> table[] = {
+        {EPIPE, ErrorKind::BrokenPipe},          {ECONNREFUSED, ErrorKind::ConnectionRefused},
+        {ECONNABORTED, ErrorKind::ConnectionAborted}, {ECONNRESET, ErrorKind::ConnectionReset},
+        {EINTR, ErrorKind::Interrupted},         {ENOENT, ErrorKind::NotFound},
+        {EACCES, ErrorKind::PermissionDenied},   {EPERM, ErrorKind::PermissionDenied},
+        {EEXIST, ErrorKind::AlreadyExists},      {EAGAIN, ErrorKind::WouldBlock},
+        {ETIMEDOUT, ErrorKind::TimedOut},        {EMFILE, ErrorKind::Other},
+        {EHOSTUNREACH, ErrorKind::Other},
+    };
+    for (const auto& [code, kind] : table) {
+        EXPECT_EQ(error_kind_from_errno(code), kind) << code;
+        EXPECT_EQ(SystemError::from_errno(code).display(),
+                  platform_message(code) + " (os error " + std::to_string(code) + ")");
+    }
 }
 
 }  // namespace
