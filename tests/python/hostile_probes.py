@@ -1,6 +1,7 @@
 """Readings of this process's own resources, for tests that look for leaks or huge allocations."""
 
 import os
+import time
 import resource
 
 PAGE_SIZE = os.sysconf("SC_PAGE_SIZE")
@@ -22,7 +23,17 @@ def open_descriptors():
 
 
 def live_threads():
-    return len(os.listdir("/proc/self/task"))
+    """Threads of this process once the count has held still for a moment: a thread that was
+    just joined can stay listed until the kernel has reaped it."""
+    deadline = time.monotonic() + 1.0
+    count = len(os.listdir("/proc/self/task"))
+    while time.monotonic() < deadline:
+        time.sleep(0.005)
+        again = len(os.listdir("/proc/self/task"))
+        if again == count:
+            break
+        count = again
+    return count
 
 
 def mappings():

@@ -1,5 +1,7 @@
 #include "zorvo/hybrid/runtime.hpp"
 
+#include <pthread.h>
+
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/timerfd.h>
@@ -126,6 +128,9 @@ Result<Unit, SystemError> Runtime::start_workers(std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
         try {
             workers_.emplace_back([this] { worker_loop(); });
+            // Named before the constructor returns, so that a process listing (or a test counting
+            // threads) can tell the workers apart from the moment they exist.
+            pthread_setname_np(workers_.back().native_handle(), "zorvo-runtime");
         } catch (const std::system_error& error) {
             return fail(SystemError::from_errno(error.code().value()));
         }
