@@ -27,7 +27,7 @@ PyObject* stream_next(PyObject* self) {
             return nullptr;
         }
         if (!step.value()) return nullptr;  // end of the stream: StopIteration without a value
-        return bytes_to_list(*step.value());
+        return bytes_to_list(step.value()->bytes());
     });
 }
 

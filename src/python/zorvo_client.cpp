@@ -153,7 +153,7 @@ PyObject* client_infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
             raise_client_error(result.error());
             return nullptr;
         }
-        return bytes_to_list(result.value());
+        return bytes_to_list(result.value().bytes());
     });
 }
 

@@ -11,7 +11,7 @@
 namespace zorvo::net {
 namespace {
 
-using ResultBytes = Result<std::vector<std::uint8_t>, ClientError>;
+using ResultBytes = Result<ResultData, ClientError>;
 
 // One attempt on one connection. The frame is encoded by the first attempt and kept, so a retry
 // sends exactly the same bytes without encoding again.
@@ -41,9 +41,9 @@ public:
             return fail(ClientError::server(utf8_lossy(
                 std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()))));
         }
-        auto packet = wire::decode_tensor_packet(bytes);
+        auto packet = wire::decode_tensor_packet_view(bytes);
         if (!packet.ok()) return fail(ClientError::serialization(std::move(packet).error().message));
-        return std::move(packet.value().data);
+        return ResultData(std::move(payload).value(), std::move(packet).value());
     }
 
 private:

@@ -11,6 +11,7 @@
 #include "zorvo/net/client_error.hpp"
 #include "zorvo/net/connection_target.hpp"
 #include "zorvo/net/pool.hpp"
+#include "zorvo/net/result_data.hpp"
 #include "zorvo/net/stream.hpp"
 #include "zorvo/net/tensor_args.hpp"
 
@@ -30,7 +31,7 @@ public:
 
     // One inference on a pooled connection, retried once on a fresh connection after a transport
     // failure. Returns the result tensor's data bytes.
-    Result<std::vector<std::uint8_t>, ClientError> infer(
+    Result<ResultData, ClientError> infer(
         std::uint32_t model_id, const TensorArgs& tensor,
         std::span<const AdditionalInput> additional_inputs) const;
 

@@ -11,8 +11,8 @@
 
 namespace zorvo::net {
 
-Result<std::optional<std::vector<std::uint8_t>>, StreamError> StreamReader::next() {
-    using Step = std::optional<std::vector<std::uint8_t>>;
+Result<std::optional<ResultData>, StreamError> StreamReader::next() {
+    using Step = std::optional<ResultData>;
     if (finished_) return Step{};
 
     auto header = read_response_header(connection_);
@@ -31,9 +31,9 @@ Result<std::optional<std::vector<std::uint8_t>>, StreamError> StreamReader::next
                 std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()))});
         }
         case kStreamItemStatus: {
-            auto packet = wire::decode_tensor_packet(payload.value());
+            auto packet = wire::decode_tensor_packet_view(payload.value());
             if (!packet.ok()) return fail(StreamError{std::move(packet).error().message});
-            return Step{std::move(packet.value().data)};
+            return Step{ResultData(std::move(payload).value(), std::move(packet).value())};
         }
         default:
             finished_ = true;  // the payload has been consumed and is dropped

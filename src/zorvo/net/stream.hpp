@@ -10,6 +10,7 @@
 #include "zorvo/common/system_error.hpp"
 #include "zorvo/net/client_error.hpp"
 #include "zorvo/net/connection.hpp"
+#include "zorvo/net/result_data.hpp"
 
 namespace zorvo::net {
 
@@ -37,7 +38,7 @@ public:
 
     // The next item's data bytes, or nothing once the stream has ended. Nothing is read after the
     // end has been seen.
-    Result<std::optional<std::vector<std::uint8_t>>, StreamError> next();
+    Result<std::optional<ResultData>, StreamError> next();
 
     bool finished() const noexcept { return finished_; }
 

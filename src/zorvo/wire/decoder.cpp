@@ -84,7 +84,7 @@ Result<std::string, DecodeError> Decoder::text() {
     return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
-Result<std::vector<std::uint8_t>, DecodeError> Decoder::bytes() {
+Result<std::span<const std::uint8_t>, DecodeError> Decoder::bytes_view() {
     auto length = count();
     if (!length) return fail(std::move(length).error());
     // Reading element by element would run out of input at the same point; fail before
@@ -92,7 +92,13 @@ Result<std::vector<std::uint8_t>, DecodeError> Decoder::bytes() {
     if (length.value() > remaining()) return fail(DecodeError::unexpected_eof());
     const auto bytes = input_.subspan(position_, static_cast<std::size_t>(length.value()));
     position_ += bytes.size();
-    return std::vector<std::uint8_t>(bytes.begin(), bytes.end());
+    return bytes;
+}
+
+Result<std::vector<std::uint8_t>, DecodeError> Decoder::bytes() {
+    auto bytes = bytes_view();
+    if (!bytes) return fail(std::move(bytes).error());
+    return std::vector<std::uint8_t>(bytes.value().begin(), bytes.value().end());
 }
 
 template <class T>

@@ -33,6 +33,8 @@ public:
 
     Result<std::string, DecodeError> text();
     Result<std::vector<std::uint8_t>, DecodeError> bytes();
+    // A byte vector left where it is in the input, for callers that copy it once themselves.
+    Result<std::span<const std::uint8_t>, DecodeError> bytes_view();
     Result<std::vector<std::int64_t>, DecodeError> i64_list();
     Result<std::vector<std::int32_t>, DecodeError> i32_list();
     // An optional value's tag: true when the value follows.

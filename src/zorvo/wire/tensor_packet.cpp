@@ -6,7 +6,7 @@
 
 namespace zorvo::wire {
 
-Result<BinaryTensorPacket, DecodeError> decode_tensor_packet(std::span<const std::uint8_t> payload) {
+Result<BinaryTensorPacketView, DecodeError> decode_tensor_packet_view(std::span<const std::uint8_t> payload) {
     Decoder in(payload);
     auto shape = in.i64_list();
     if (!shape) return fail(std::move(shape).error());
@@ -17,11 +17,11 @@ Result<BinaryTensorPacket, DecodeError> decode_tensor_packet(std::span<const std
 
     auto has_data = in.optional_tag();
     if (!has_data) return fail(std::move(has_data).error());
-    std::optional<std::vector<std::uint8_t>> data;
+    std::optional<std::span<const std::uint8_t>> data;
     if (has_data.value()) {
-        auto bytes = in.bytes();
+        auto bytes = in.bytes_view();
         if (!bytes) return fail(std::move(bytes).error());
-        data = std::move(bytes).value();
+        data = bytes.value();
     }
     auto has_base64 = in.optional_tag();
     if (!has_base64) return fail(std::move(has_base64).error());
@@ -34,12 +34,22 @@ Result<BinaryTensorPacket, DecodeError> decode_tensor_packet(std::span<const std
 
     if (data) {
         if (base64_text) return fail(DecodeError{"binary tensor payload must include only one of `data` or `data_base64`"});
-        return BinaryTensorPacket{std::move(shape).value(), std::move(*data), dtype.value()};
+        return BinaryTensorPacketView{std::move(shape).value(), dtype.value(), *data, {}};
     }
     if (!base64_text) return fail(DecodeError{"binary tensor payload must include `data` or `data_base64`"});
     auto decoded = base64_decode(*base64_text);
     if (!decoded) return fail(DecodeError{std::move(decoded).error()});
-    return BinaryTensorPacket{std::move(shape).value(), std::move(decoded).value(), dtype.value()};
+    return BinaryTensorPacketView{std::move(shape).value(), dtype.value(), {}, std::move(decoded).value()};
+}
+
+Result<BinaryTensorPacket, DecodeError> decode_tensor_packet(std::span<const std::uint8_t> payload) {
+    auto view = decode_tensor_packet_view(payload);
+    if (!view) return fail(std::move(view).error());
+    BinaryTensorPacketView& packet = view.value();
+    std::vector<std::uint8_t> data = packet.decoded
+                                         ? std::move(*packet.decoded)
+                                         : std::vector<std::uint8_t>(packet.direct.begin(), packet.direct.end());
+    return BinaryTensorPacket{std::move(packet.shape), std::move(data), packet.dtype};
 }
 
 std::vector<std::uint8_t> encode_tensor_payload(std::span<const std::int64_t> shape, std::string_view dtype_text,

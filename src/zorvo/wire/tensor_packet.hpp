@@ -20,6 +20,23 @@ struct BinaryTensorPacket {
     TensorDtype dtype;
 };
 
+// A result payload read in place: direct `data` stays a view into the payload, so a caller that
+// keeps the payload alive copies the bytes only once, where it needs them; base64 text is decoded
+// into an owned buffer.
+struct BinaryTensorPacketView {
+    std::vector<std::int64_t> shape;
+    TensorDtype dtype;
+    std::span<const std::uint8_t> direct;
+    std::optional<std::vector<std::uint8_t>> decoded;
+
+    std::span<const std::uint8_t> data() const noexcept {
+        return decoded ? std::span<const std::uint8_t>(*decoded) : direct;
+    }
+};
+
+// The same checks and texts as `decode_tensor_packet`.
+Result<BinaryTensorPacketView, DecodeError> decode_tensor_packet_view(std::span<const std::uint8_t> payload);
+
 // Reads a result payload: shape, dtype text (any accepted spelling), then the optional `data`
 // bytes and the optional `data_base64` text, exactly one of which must be present. Bytes after
 // the record are ignored. Direct data is copied once out of the payload.

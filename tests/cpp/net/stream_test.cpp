@@ -47,7 +47,8 @@ ScriptedServer::Handler stream_of(std::vector<std::vector<std::uint8_t>> frames,
 Item expect_step(StreamReader& reader) {
     auto step = reader.next();
     EXPECT_TRUE(step.ok()) << step.error().message;
-    return step.ok() ? step.value() : Item{};
+    if (!step.ok() || !step.value()) return Item{};
+    return step.value()->to_vector();
 }
 
 std::string expect_error(StreamReader& reader) {

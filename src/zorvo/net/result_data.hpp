@@ -1,0 +1,47 @@
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "zorvo/common/byte_buffer.hpp"
+#include "zorvo/wire/tensor_packet.hpp"
+
+namespace zorvo::net {
+
+// A result's data bytes, left inside the reply payload they arrived in (or, for base64 results,
+// the decoded bytes), so that they are copied only once more: into the caller's result.
+class ResultData {
+public:
+    // `packet` was read from `payload`; its direct data is a view into it.
+    ResultData(ByteBuffer payload, wire::BinaryTensorPacketView packet) noexcept
+        : decoded_(std::move(packet.decoded)) {
+        if (!decoded_) {
+            offset_ = static_cast<std::size_t>(packet.direct.data() - payload.data());
+            length_ = packet.direct.size();
+            payload_ = std::move(payload);  // moving keeps the bytes where they are
+        }
+    }
+
+    std::span<const std::uint8_t> bytes() const noexcept {
+        if (decoded_) return *decoded_;
+        return std::span<const std::uint8_t>(payload_).subspan(offset_, length_);
+    }
+    std::vector<std::uint8_t> to_vector() const { return {bytes().begin(), bytes().end()}; }
+
+    friend bool operator==(const ResultData& data, const std::vector<std::uint8_t>& expected) {
+        return std::ranges::equal(data.bytes(), expected);
+    }
+
+private:
+    ByteBuffer payload_;
+    std::size_t offset_ = 0;
+    std::size_t length_ = 0;
+    std::optional<std::vector<std::uint8_t>> decoded_;
+};
+
+}  // namespace zorvo::net
