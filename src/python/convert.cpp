@@ -6,14 +6,15 @@
 #include <utility>
 
 namespace zorvo::python {
-namespace {
-
-constexpr const char kOutOfRange[] = "out of range integral type conversion attempted";
 
 bool raise_cannot_convert(PyObject* object, const char* target) {
     PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", Py_TYPE(object)->tp_name, target);
     return false;
 }
+
+namespace {
+
+constexpr const char kOutOfRange[] = "out of range integral type conversion attempted";
 
 // Integers within [low, high] through __index__, as the interpreter converts integer arguments.
 bool to_bounded_integer(PyObject* object, long long low, long long high, long long& out) {
@@ -32,50 +33,6 @@ bool to_bounded_integer(PyObject* object, long long low, long long high, long lo
     }
     out = value;
     return true;
-}
-
-// The checks every Vec-like argument shares: a `str` is refused, anything else must be a sequence.
-bool check_vector_source(PyObject* object) {
-    if (PyUnicode_Check(object)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-        return false;
-    }
-    if (!PySequence_Check(object)) return raise_cannot_convert(object, "Sequence");
-    return true;
-}
-
-template <class Item, class ConvertItem>
-bool collect_items(PyObject* object, std::vector<Item>& out, ConvertItem convert_item) {
-    if (!check_vector_source(object)) return false;
-    out.clear();
-    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
-        const Py_ssize_t size = PySequence_Fast_GET_SIZE(object);
-        out.reserve(static_cast<std::size_t>(size));
-        PyObject** items = PySequence_Fast_ITEMS(object);
-        for (Py_ssize_t i = 0; i < size; ++i) {
-            Item item{};
-            if (!convert_item(items[i], item)) return false;
-            out.push_back(item);
-        }
-        return true;
-    }
-    // A sequence's own length is only a hint (a user type may report anything), so at most a
-    // modest amount is reserved ahead of the items actually produced.
-    constexpr Py_ssize_t kMostReservedAhead = Py_ssize_t{1} << 20;
-    const Py_ssize_t hint = PySequence_Size(object);
-    if (hint < 0) {
-        PyErr_Clear();
-    } else {
-        out.reserve(static_cast<std::size_t>(std::min(hint, kMostReservedAhead)));
-    }
-    PyRef iterator = PyRef::steal(PyObject_GetIter(object));
-    if (!iterator) return false;
-    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-        Item value{};
-        if (!convert_item(item.get(), value)) return false;
-        out.push_back(value);
-    }
-    return !PyErr_Occurred();
 }
 
 bool to_i64(PyObject* object, std::int64_t& out) {

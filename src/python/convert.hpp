@@ -3,6 +3,7 @@
 #include "errors.hpp"
 #include "py_ref.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -40,6 +41,8 @@ public:
     bool load(PyObject* object);
     std::span<const std::uint8_t> bytes() const noexcept;
     std::vector<std::uint8_t> to_vector() const { return {bytes().begin(), bytes().end()}; }
+    // The bytes as an owned vector: moved out when they were converted item by item.
+    std::vector<std::uint8_t> into_vector() && { return has_view_ ? to_vector() : std::move(owned_); }
 
 private:
     void release_view() noexcept;
@@ -58,6 +61,54 @@ struct TensorArguments {
     // Converts the three objects; false with the prefixed Python error set.
     bool load(PyObject* shape_object, PyObject* dtype_object, PyObject* data_object);
 };
+
+// "'<type>' object cannot be converted to '<target>'" as a TypeError; returns false.
+bool raise_cannot_convert(PyObject* object, const char* target);
+
+// The checks every Vec-like argument shares: a `str` is refused, anything else must be a sequence.
+inline bool check_vector_source(PyObject* object) {
+    if (PyUnicode_Check(object)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!PySequence_Check(object)) return raise_cannot_convert(object, "Sequence");
+    return true;
+}
+
+template <class Item, class ConvertItem>
+bool collect_items(PyObject* object, std::vector<Item>& out, ConvertItem convert_item) {
+    if (!check_vector_source(object)) return false;
+    out.clear();
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+        out.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(object)));
+        // An item's conversion may run Python code (__index__) that changes the list, so the
+        // length is read again on every step and the item is held while it is converted.
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(object); ++i) {
+            PyRef held = PyRef::borrow(PySequence_Fast_GET_ITEM(object, i));
+            Item item{};
+            if (!convert_item(held.get(), item)) return false;
+            out.push_back(std::move(item));
+        }
+        return true;
+    }
+    // A sequence's own length is only a hint (a user type may report anything), so at most a
+    // modest amount is reserved ahead of the items actually produced.
+    constexpr Py_ssize_t kMostReservedAhead = Py_ssize_t{1} << 20;
+    const Py_ssize_t hint = PySequence_Size(object);
+    if (hint < 0) {
+        PyErr_Clear();
+    } else {
+        out.reserve(static_cast<std::size_t>(std::min(hint, kMostReservedAhead)));
+    }
+    PyRef iterator = PyRef::steal(PyObject_GetIter(object));
+    if (!iterator) return false;
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+        Item value{};
+        if (!convert_item(item.get(), value)) return false;
+        out.push_back(std::move(value));
+    }
+    return !PyErr_Occurred();
+}
 
 // Each argument helper converts and, on a TypeError, prefixes the argument's name.
 template <class Convert>

@@ -88,10 +88,7 @@ struct InferArguments {
 };
 
 bool convert_additional_input(PyObject* item, net::AdditionalInput& out) {
-    if (!PyTuple_Check(item)) {
-        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyTuple'", Py_TYPE(item)->tp_name);
-        return false;
-    }
+    if (!PyTuple_Check(item)) return raise_cannot_convert(item, "PyTuple");
     const Py_ssize_t length = PyTuple_GET_SIZE(item);
     if (length != 4) {
         PyErr_Format(PyExc_TypeError, "expected tuple of length 4, but got tuple of length %zd", length);
@@ -106,28 +103,13 @@ bool convert_additional_input(PyObject* item, net::AdditionalInput& out) {
     if (!data.load(PyTuple_GET_ITEM(item, 3))) return false;
     out.name.assign(name);
     out.dtype.assign(dtype);
-    out.data = data.to_vector();
+    out.data = std::move(data).into_vector();
     return true;
 }
 
 bool convert_additional_inputs(PyObject* object, std::vector<net::AdditionalInput>& out) {
     if (object == nullptr || object == Py_None) return true;
-    if (PyUnicode_Check(object)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-        return false;
-    }
-    if (!PySequence_Check(object)) {
-        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'", Py_TYPE(object)->tp_name);
-        return false;
-    }
-    PyRef iterator = PyRef::steal(PyObject_GetIter(object));
-    if (!iterator) return false;
-    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-        net::AdditionalInput input;
-        if (!convert_additional_input(item.get(), input)) return false;
-        out.push_back(std::move(input));
-    }
-    return !PyErr_Occurred();
+    return collect_items(object, out, convert_additional_input);
 }
 
 bool convert_infer_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,

@@ -200,3 +200,19 @@ def test_a_sequence_that_misreports_its_length_is_converted_by_its_items():
     client = zorvo_sdk.ZorvoClient("/nonexistent/zorvo-test.sock")
     with pytest.raises(ConnectionError):
         client.infer(1, Liar(), "uint8", Liar())
+
+
+def test_an_item_conversion_that_empties_the_list_does_not_read_freed_memory():
+    # __index__ is user code: here it clears the very list being converted. The conversion must
+    # notice the list shrinking instead of reading its freed item array.
+    shape = []
+
+    class Emptying:
+        def __index__(self):
+            shape.clear()
+            return 1
+
+    shape.extend([Emptying()] + [1] * 1000)
+    client = zorvo_sdk.ZorvoClient("/nonexistent/zorvo-test.sock")
+    with pytest.raises(ConnectionError):
+        client.infer(1, shape, "uint8", [Emptying()])
