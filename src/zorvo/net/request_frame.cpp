@@ -1,16 +1,9 @@
 #include "zorvo/net/request_frame.hpp"
 
+#include "zorvo/common/little_endian.hpp"
 #include "zorvo/wire/dtype.hpp"
 
 namespace zorvo::net {
-namespace {
-
-void put_u32(std::uint8_t* out, std::uint32_t value) noexcept {
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
-}  // namespace
-
 Result<std::vector<wire::NamedTensor>, ClientError> named_tensors_from(
     std::span<const AdditionalInput> inputs) {
     std::vector<wire::NamedTensor> tensors;
@@ -45,9 +38,9 @@ Result<RequestFrame, ClientError> encode_request_frame(const RequestFrameParts& 
     }
     RequestFrame frame(kRequestHeaderSize + payload_size);
     const std::span<std::uint8_t> out = frame.bytes();
-    put_u32(out.data(), parts.model_id);
-    put_u32(out.data() + 4, parts.kind);
-    put_u32(out.data() + 8, static_cast<std::uint32_t>(payload_size));
+    store_le(out.data(), parts.model_id);
+    store_le(out.data() + 4, parts.kind);
+    store_le(out.data() + 8, static_cast<std::uint32_t>(payload_size));
     wire::encode_into(request, out.subspan(kRequestHeaderSize));
     return frame;
 }

@@ -4,6 +4,8 @@
 #include <array>
 #include <span>
 
+#include "zorvo/common/little_endian.hpp"
+
 namespace zorvo::net {
 namespace {
 
@@ -12,18 +14,12 @@ namespace {
 // allocation, while ordinary results are read into one buffer of their exact size.
 constexpr std::size_t kFirstPayloadChunk = std::size_t{16} << 20;
 
-std::uint32_t get_u32(const std::uint8_t* in) noexcept {
-    std::uint32_t value = 0;
-    for (int i = 0; i < 4; ++i) value |= std::uint32_t{in[i]} << (8 * i);
-    return value;
-}
-
 }  // namespace
 
 Result<ResponseHeader, SystemError> read_response_header(Connection& connection) {
     std::array<std::uint8_t, kResponseHeaderSize> header{};
     if (auto read = connection.read_exact(header); !read.ok()) return fail(std::move(read).error());
-    return ResponseHeader{get_u32(header.data()), get_u32(header.data() + 4)};
+    return ResponseHeader{load_le<std::uint32_t>(header.data()), load_le<std::uint32_t>(header.data() + 4)};
 }
 
 Result<ByteBuffer, SystemError> read_payload(Connection& connection, std::uint32_t length) {

@@ -1,45 +1,28 @@
 #include "zorvo/wire/decoder.hpp"
 
 #include <bit>
-#include <cstring>
 
+#include "zorvo/common/little_endian.hpp"
 #include "zorvo/wire/utf8.hpp"
 
 namespace zorvo::wire {
-namespace {
-
-template <class U>
-U from_little_endian(const std::uint8_t* bytes) noexcept {
-    U value = 0;
-    for (std::size_t i = sizeof(U); i-- > 0;) value = static_cast<U>((value << 8) | bytes[i]);
-    return value;
-}
-
-}  // namespace
-
-bool Decoder::take(void* out, std::size_t length) noexcept {
-    if (length > remaining()) return false;
-    if (length != 0) std::memcpy(out, input_.data() + position_, length);
-    position_ += length;
-    return true;
-}
-
 Result<std::uint8_t, DecodeError> Decoder::u8() noexcept {
-    std::uint8_t value;
-    if (!take(&value, 1)) return fail(DecodeError::unexpected_eof());
-    return value;
+    if (remaining() < 1) return fail(DecodeError::unexpected_eof());
+    return input_[position_++];
 }
 
 Result<std::uint32_t, DecodeError> Decoder::u32() noexcept {
-    std::uint8_t raw[4];
-    if (!take(raw, sizeof raw)) return fail(DecodeError::unexpected_eof());
-    return from_little_endian<std::uint32_t>(raw);
+    if (remaining() < 4) return fail(DecodeError::unexpected_eof());
+    const auto value = load_le<std::uint32_t>(input_.data() + position_);
+    position_ += 4;
+    return value;
 }
 
 Result<std::uint64_t, DecodeError> Decoder::u64() noexcept {
-    std::uint8_t raw[8];
-    if (!take(raw, sizeof raw)) return fail(DecodeError::unexpected_eof());
-    return from_little_endian<std::uint64_t>(raw);
+    if (remaining() < 8) return fail(DecodeError::unexpected_eof());
+    const auto value = load_le<std::uint64_t>(input_.data() + position_);
+    position_ += 8;
+    return value;
 }
 
 Result<std::int32_t, DecodeError> Decoder::i32() noexcept {
@@ -109,7 +92,7 @@ Result<std::vector<T>, DecodeError> Decoder::fixed_list() {
     std::vector<T> values(static_cast<std::size_t>(length.value()));
     for (auto& value : values) {
         using U = std::make_unsigned_t<T>;
-        value = static_cast<T>(from_little_endian<U>(input_.data() + position_));
+        value = static_cast<T>(load_le<U>(input_.data() + position_));
         position_ += sizeof(T);
     }
     return values;

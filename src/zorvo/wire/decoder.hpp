@@ -45,7 +45,6 @@ public:
     bool at_end() const noexcept { return position_ == input_.size(); }
 
 private:
-    bool take(void* out, std::size_t length) noexcept;
     template <class T>
     Result<std::vector<T>, DecodeError> fixed_list();
 

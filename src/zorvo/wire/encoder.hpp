@@ -8,6 +8,8 @@
 #include <span>
 #include <string_view>
 
+#include "zorvo/common/little_endian.hpp"
+
 namespace zorvo::wire {
 
 // Exact byte counts of the record encoding, so a record can size its buffer before writing.
@@ -75,17 +77,12 @@ private:
     }
     template <class U>
     void put_le(U value) noexcept {
-        if constexpr (std::endian::native == std::endian::big) value = byteswap(value);
-        put(&value, sizeof value);
-    }
-    template <class U>
-    static U byteswap(U value) noexcept {
-        U swapped = 0;
-        for (std::size_t i = 0; i < sizeof(U); ++i) {
-            swapped = static_cast<U>((swapped << 8) | (value & 0xFF));
-            value = static_cast<U>(value >> 8);
+        if (overflowed_ || sizeof value > out_.size() - position_) {
+            overflowed_ = true;
+            return;
         }
-        return swapped;
+        store_le(out_.data() + position_, value);
+        position_ += sizeof value;
     }
 
     std::span<std::uint8_t> out_;
