@@ -62,13 +62,26 @@ PyObject* hybrid_client_infer(PyObject* self, PyObject* const* args, Py_ssize_t 
         if (!tensor.load(values[0], values[1], values[2])) return nullptr;
 
         // The interpreter lock stays held: the runtime's workers never touch Python objects.
-        auto result = object->state()->infer(tensor.shape, tensor.dtype, tensor.data.bytes());
+        PyRef list;
+        auto result = object->state()->infer(tensor.shape, tensor.dtype, tensor.data.bytes(),
+                                             [&](std::span<const std::uint8_t> data) {
+                                                 list = PyRef::steal(bytes_to_list(data));
+                                                 return static_cast<bool>(list);
+                                             });
         if (!result.ok()) {
-            const bool bad_argument = result.error().kind == hybrid::InferError::Kind::InvalidArgument;
-            raise_message(bad_argument ? PyExc_ValueError : PyExc_RuntimeError, result.error().message);
+            switch (result.error().kind) {
+                case hybrid::InferError::Kind::InvalidArgument:
+                    raise_message(PyExc_ValueError, result.error().message);
+                    break;
+                case hybrid::InferError::Kind::Runtime:
+                    raise_message(PyExc_RuntimeError, result.error().message);
+                    break;
+                case hybrid::InferError::Kind::HostError:
+                    break;  // building the list failed; its error is pending
+            }
             return nullptr;
         }
-        return bytes_to_list(result.value());
+        return list.release();
     });
 }
 

@@ -1,7 +1,5 @@
 #include "zorvo/hybrid/client_core.hpp"
 
-#include <chrono>
-
 #include "zorvo/shm/slot_lease.hpp"
 #include "zorvo/shm/tensor_block.hpp"
 #include "zorvo/wire/dtype.hpp"
@@ -11,15 +9,7 @@ namespace zorvo::hybrid {
 
 namespace {
 
-constexpr std::chrono::seconds SLOT_LEASE{30};
-
 InferError runtime_error(std::string message) { return InferError{InferError::Kind::Runtime, std::move(message)}; }
-
-std::string exhaustion_message(std::uint64_t required, const shm::TieredShmAllocator& allocator) {
-    return "SHM tensor pool exhausted (required=" + std::to_string(required) +
-           " bytes, largest_slot=" + std::to_string(allocator.largest_slot_size()) +
-           " bytes, layout=" + allocator.layout_summary() + ")";
-}
 
 }  // namespace
 
@@ -41,12 +31,11 @@ HybridClientCore::HybridClientCore(std::shared_ptr<const shm::ShmManager> region
       control_(std::make_shared<ControlConnection>()),
       socket_path_(std::move(socket_path)),
       allocator_(shm::TieredShmAllocator::new_with_default_classes(
-          region->header().tensor_pool_offset, region->header().tensor_pool_size, SLOT_LEASE)),
+          region->header().tensor_pool_offset, region->header().tensor_pool_size, shm::SLOT_LEASE)),
       region_(std::move(region)) {}
 
-Result<std::vector<std::uint8_t>, InferError> HybridClientCore::infer(std::span<const std::int64_t> shape,
-                                                                     std::string_view dtype,
-                                                                     std::span<const std::uint8_t> data) {
+Result<Unit, InferError> HybridClientCore::infer(std::span<const std::int64_t> shape, std::string_view dtype,
+                                                std::span<const std::uint8_t> data, const ResultSink& take_result) {
     const std::uint64_t id = next_request_id_++;
 
     // Refused before a slot is taken: a block has room for eight dimensions only.
@@ -55,7 +44,7 @@ Result<std::vector<std::uint8_t>, InferError> HybridClientCore::infer(std::span<
     }
     const std::uint64_t required = std::uint64_t{data.size()} + shm::TENSOR_BLOCK_HEADER;
     const auto offset = allocator_.try_allocate(required);
-    if (!offset) return fail(runtime_error(exhaustion_message(required, allocator_)));
+    if (!offset) return fail(runtime_error(shm::pool_exhausted_message(required, allocator_)));
     // Released when this call ends, whatever the outcome; the result is copied out before that.
     shm::SlotLease slot(allocator_, *offset);
 
@@ -76,7 +65,9 @@ Result<std::vector<std::uint8_t>, InferError> HybridClientCore::infer(std::span<
 
     auto result = shm::read_tensor_data(region_->bytes(), response->result_offset);
     if (!result.ok()) return fail(runtime_error(std::move(result).error()));
-    return std::vector<std::uint8_t>(result->begin(), result->end());
+    // Taken while the slot is still leased: the engine may have answered into the request's slot.
+    if (!take_result(result.value())) return fail(InferError{InferError::Kind::HostError, {}});
+    return Unit{};
 }
 
 }  // namespace zorvo::hybrid

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -30,6 +31,7 @@ struct InferError {
     enum class Kind {
         InvalidArgument,  // unknown element type or unrepresentable shape (ValueError)
         Runtime,          // pool exhausted, exchange failed, result block outside the region (RuntimeError)
+        HostError,        // the result sink failed; the host has its own error pending
     };
     Kind kind;
     std::string message;
@@ -48,11 +50,14 @@ public:
     HybridClientCore(const HybridClientCore&) = delete;
     HybridClientCore& operator=(const HybridClientCore&) = delete;
 
-    // Writes the tensor into a leased slot, announces it to the engine and returns a copy of the
-    // result data. The request number advances on every call; the slot is always given back.
-    Result<std::vector<std::uint8_t>, InferError> infer(std::span<const std::int64_t> shape,
-                                                        std::string_view dtype,
-                                                        std::span<const std::uint8_t> data);
+    // Receives the result data in the region, while the request slot is still held; false when
+    // the host could not take it.
+    using ResultSink = std::function<bool(std::span<const std::uint8_t>)>;
+
+    // Writes the tensor into a leased slot, announces it to the engine and hands the result data
+    // to `take_result`. The request number advances on every call; the slot is always given back.
+    Result<Unit, InferError> infer(std::span<const std::int64_t> shape, std::string_view dtype,
+                                   std::span<const std::uint8_t> data, const ResultSink& take_result);
 
     std::uint64_t next_request_id() const noexcept { return next_request_id_; }
     shm::TieredShmAllocator& allocator() noexcept { return allocator_; }

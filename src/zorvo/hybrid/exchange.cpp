@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "zorvo/common/byte_buffer.hpp"
 #include "zorvo/common/text.hpp"
 #include "zorvo/common/little_endian.hpp"
 
@@ -17,39 +18,52 @@ namespace {
 // length (up to 4 GiB) is never allocated before the bytes are really there.
 constexpr std::size_t PAYLOAD_GROWTH_STEP = 64 * 1024;
 
+// One answer. Header and payload usually arrive in a single receive into `first`; a payload
+// longer than one record continues in `longer`, which holds all of it.
 struct ResponseFrame {
+    std::array<std::uint8_t, RESPONSE_FRAME_HEADER_SIZE + HYBRID_RESPONSE_SIZE> first{};
     std::uint32_t status = 0;
-    std::vector<std::uint8_t> payload;
+    std::size_t length = 0;
+    ByteBuffer longer;
     // The peer sent bytes past the end of this frame, unasked: the connection is out of step.
     bool overran = false;
+
+    std::span<const std::uint8_t> payload() const noexcept {
+        if (length > HYBRID_RESPONSE_SIZE) return longer;
+        return std::span<const std::uint8_t>(first).subspan(RESPONSE_FRAME_HEADER_SIZE, length);
+    }
 };
 
 Task<Result<ResponseFrame, SystemError>> read_response_frame(Runtime& runtime, UnixStream& stream) {
-    // A successful answer is a header and one record; both usually arrive together and are taken
-    // with a single receive.
-    std::array<std::uint8_t, RESPONSE_FRAME_HEADER_SIZE + HYBRID_RESPONSE_SIZE> first{};
-    auto received = co_await stream.read_answer(runtime, first, RESPONSE_FRAME_HEADER_SIZE);
+    ResponseFrame frame;
+    auto received = co_await stream.read_at_least(runtime, frame.first, RESPONSE_FRAME_HEADER_SIZE);
     if (!received.ok()) co_return fail(std::move(received).error());
 
-    ResponseFrame frame;
-    frame.status = load_le<std::uint32_t>(first.data());
-    const std::size_t length = load_le<std::uint32_t>(first.data() + 4);
+    frame.status = load_le<std::uint32_t>(frame.first.data());
+    frame.length = load_le<std::uint32_t>(frame.first.data() + 4);
     const std::size_t arrived = received.value() - RESPONSE_FRAME_HEADER_SIZE;
-    const std::size_t taken = std::min(arrived, length);
-    frame.overran = arrived > length;
-    frame.payload.assign(first.begin() + RESPONSE_FRAME_HEADER_SIZE,
-                         first.begin() + static_cast<std::ptrdiff_t>(RESPONSE_FRAME_HEADER_SIZE + taken));
-    while (frame.payload.size() < length) {
-        const std::size_t have = frame.payload.size();
-        const std::size_t step = std::min(length - have, std::max(have, PAYLOAD_GROWTH_STEP));
-        frame.payload.resize(have + step);
-        auto chunk = co_await stream.read_exact(runtime, std::span(frame.payload).subspan(have));
+    frame.overran = arrived > frame.length;
+    if (frame.length <= HYBRID_RESPONSE_SIZE) {
+        if (arrived < frame.length) {
+            auto rest = co_await stream.read_exact(
+                runtime, std::span(frame.first).subspan(RESPONSE_FRAME_HEADER_SIZE + arrived, frame.length - arrived));
+            if (!rest.ok()) co_return fail(std::move(rest).error());
+        }
+        co_return frame;
+    }
+    const auto head = std::span(frame.first).subspan(RESPONSE_FRAME_HEADER_SIZE, arrived);
+    frame.longer.assign(head.begin(), head.end());
+    while (frame.longer.size() < frame.length) {
+        const std::size_t have = frame.longer.size();
+        const std::size_t step = std::min(frame.length - have, std::max(have, PAYLOAD_GROWTH_STEP));
+        frame.longer.resize(have + step);
+        auto chunk = co_await stream.read_exact(runtime, std::span(frame.longer).subspan(have));
         if (!chunk.ok()) co_return fail(std::move(chunk).error());
     }
     co_return frame;
 }
 
-std::string lossy_text(const std::vector<std::uint8_t>& bytes) {
+std::string lossy_text(std::span<const std::uint8_t> bytes) {
     return utf8_lossy(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
@@ -80,8 +94,8 @@ Task<Result<HybridResponse, std::string>> exchange(Runtime& runtime, std::string
     // This answer is complete, but whatever followed it can no longer be matched to a request.
     if (response->overran) connection->reset();
 
-    if (response->status != 0) co_return fail(lossy_text(response->payload));
-    auto decoded = HybridResponse::decode(response->payload);
+    if (response->status != 0) co_return fail(lossy_text(response->payload()));
+    auto decoded = HybridResponse::decode(response->payload());
     if (!decoded.ok()) co_return fail(std::move(decoded).error().message);
     co_return decoded.value();
 }

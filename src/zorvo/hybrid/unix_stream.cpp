@@ -122,27 +122,15 @@ Task<Result<Unit, SystemError>> UnixStream::write_all(Runtime& runtime, std::spa
 }
 
 Task<Result<Unit, SystemError>> UnixStream::read_exact(Runtime& runtime, std::span<std::uint8_t> bytes) {
-    bool waited_inline = false;
-    while (!bytes.empty()) {
-        const ssize_t received = recv(fd_.get(), bytes.data(), bytes.size(), MSG_DONTWAIT);
-        if (received > 0) {
-            bytes = bytes.subspan(static_cast<std::size_t>(received));
-            continue;
-        }
-        if (received == 0) co_return fail(early_eof());
-        const int error = errno;
-        if (error == EINTR) continue;
-        if (!would_block(error)) co_return fail(SystemError::from_errno(error));
-        if (brief_inline_wait(fd_.get(), POLLIN, waited_inline)) continue;
-        if (int failed = co_await runtime.readable(fd_.get())) co_return fail(SystemError::from_errno(failed));
-    }
+    auto read = co_await read_at_least(runtime, bytes, bytes.size());
+    if (!read.ok()) co_return fail(std::move(read).error());
     co_return Unit{};
 }
 
-Task<Result<std::size_t, SystemError>> UnixStream::read_answer(Runtime& runtime, std::span<std::uint8_t> bytes,
-                                                               std::size_t minimum) {
+Task<Result<std::size_t, SystemError>> UnixStream::read_at_least(Runtime& runtime, std::span<std::uint8_t> bytes,
+                                                                 std::size_t minimum) {
     // The caller's own thread first sleeps in one receive, bounded by the descriptor's receive
-    // time limit; workers never block.
+    // time limit; once that has run out, or on a worker, the runtime watches the socket.
     bool waited_inline = Runtime::on_worker_thread();
     std::size_t filled = 0;
     while (filled < minimum) {
@@ -156,10 +144,7 @@ Task<Result<std::size_t, SystemError>> UnixStream::read_answer(Runtime& runtime,
         const int error = errno;
         if (error == EINTR) continue;
         if (!would_block(error)) co_return fail(SystemError::from_errno(error));
-        if (!waited_inline) {
-            waited_inline = true;  // the time limit ran out: the runtime watches from here on
-            continue;
-        }
+        waited_inline = true;
         if (int failed = co_await runtime.readable(fd_.get())) co_return fail(SystemError::from_errno(failed));
     }
     co_return filled;

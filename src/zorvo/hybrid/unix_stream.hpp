@@ -40,13 +40,11 @@ public:
     Task<Result<Unit, SystemError>> write_all(Runtime& runtime, std::span<const std::uint8_t> bytes);
     // Fills `bytes` completely; the end of the stream before that fails with "early eof".
     Task<Result<Unit, SystemError>> read_exact(Runtime& runtime, std::span<std::uint8_t> bytes);
-    // Waits until the peer has sent something, then reads whatever has arrived into `bytes` until
-    // at least `minimum` bytes are there; returns how many were read. Used right after a request,
-    // when nothing can have arrived yet, so it waits before its first read instead of after.
-    Task<Result<std::size_t, SystemError>> read_answer(Runtime& runtime, std::span<std::uint8_t> bytes,
-                                                       std::size_t minimum);
-
-    int fd() const noexcept { return fd_.get(); }
+    // Reads whatever has arrived into `bytes` until at least `minimum` bytes are there; returns how
+    // many were read. The caller's thread sleeps in its first receive (bounded by the socket's
+    // receive time limit) before the runtime takes over the wait.
+    Task<Result<std::size_t, SystemError>> read_at_least(Runtime& runtime, std::span<std::uint8_t> bytes,
+                                                         std::size_t minimum);
 
 private:
     explicit UnixStream(UniqueFd fd) noexcept : fd_(std::move(fd)) {}

@@ -24,6 +24,9 @@ public:
 // The message a client gives when no slot of `required` bytes can be had.
 std::string pool_exhausted_message(std::uint64_t required, const ShmPoolAllocator& allocator);
 
+// How long a client's slot stays leased when it is never released.
+inline constexpr std::chrono::seconds SLOT_LEASE{30};
+
 // One requested size class: `weight` is its share of the pool left after every class got a slot.
 struct ClassBudget {
     std::uint64_t slot_size = 0;

@@ -28,7 +28,7 @@ struct InferError {
 };
 
 struct ShmClientTiming {
-    std::chrono::nanoseconds slot_lease = std::chrono::seconds(30);
+    std::chrono::nanoseconds slot_lease = SLOT_LEASE;
     std::chrono::milliseconds readiness_wait = std::chrono::seconds(5);
     // Polling ends once this much time has passed (whole elapsed seconds greater than 5).
     std::chrono::nanoseconds response_timeout = std::chrono::seconds(6);
