@@ -1,36 +1,27 @@
 #include "zorvo/hybrid/protocol.hpp"
 
-#include "zorvo/wire/decoder.hpp"
+#include <algorithm>
+
+#include "zorvo/common/little_endian.hpp"
+#include "zorvo/shm/queue_entries.hpp"
 #include "zorvo/wire/encoder.hpp"
 
 namespace zorvo::hybrid {
 
 void HybridRequest::encode_into(std::span<std::uint8_t, HYBRID_REQUEST_SIZE> out) const {
-    metadata.encode_into(out.first<wire::TransportRequestMetadata::kEncodedSize>());
-    wire::Encoder tail(out.subspan(wire::TransportRequestMetadata::kEncodedSize));
-    tail.u64(tensor_offset);
-    tail.u64(tensor_size);
+    shm::encode_request_record(metadata, tensor_offset, tensor_size, out);
 }
 
 Result<HybridResponse, wire::DecodeError> HybridResponse::decode(std::span<const std::uint8_t> payload) {
-    wire::Decoder in(payload);
+    if (payload.size() < HYBRID_RESPONSE_SIZE) return fail(wire::DecodeError::unexpected_eof());
+    const std::uint8_t* at = payload.data();
     HybridResponse response;
-    auto request_id = in.u64();
-    if (!request_id.ok()) return fail(std::move(request_id).error());
-    response.request_id = request_id.value();
-    auto is_error = in.u8();
-    if (!is_error.ok()) return fail(std::move(is_error).error());
-    response.is_error = is_error.value();
-    for (std::uint8_t& byte : response.reserved) {
-        auto reserved = in.u8();
-        if (!reserved.ok()) return fail(std::move(reserved).error());
-        byte = reserved.value();
-    }
-    for (std::uint64_t* field : {&response.aux_1, &response.result_offset, &response.aux_2}) {
-        auto value = in.u64();
-        if (!value.ok()) return fail(std::move(value).error());
-        *field = value.value();
-    }
+    response.request_id = load_le<std::uint64_t>(at);
+    response.is_error = at[8];
+    std::copy(at + 9, at + 16, response.reserved.begin());
+    response.aux_1 = load_le<std::uint64_t>(at + 16);
+    response.result_offset = load_le<std::uint64_t>(at + 24);
+    response.aux_2 = load_le<std::uint64_t>(at + 32);
     return response;
 }
 

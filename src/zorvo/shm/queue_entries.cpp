@@ -6,13 +6,17 @@
 
 namespace zorvo::shm {
 
+void encode_request_record(const wire::TransportRequestMetadata& metadata, std::uint64_t tensor_offset,
+                           std::uint64_t tensor_size, std::span<std::uint8_t, REQUEST_ENTRY_SIZE> out) noexcept {
+    metadata.encode_into(out.first<wire::TransportRequestMetadata::kEncodedSize>());
+    store_le(out.data() + wire::TransportRequestMetadata::kEncodedSize, tensor_offset);
+    store_le(out.data() + wire::TransportRequestMetadata::kEncodedSize + 8, tensor_size);
+}
+
 void ShmRequestEntry::encode_into(std::span<std::uint8_t, SIZE> out) const noexcept {
-    std::uint8_t* at = out.data();
-    store_le(at + 0, request_id);
-    std::fill(at + 8, at + 16, std::uint8_t{0});
-    store_le(at + 16, timestamp_ns);
-    store_le(at + 24, tensor_offset);
-    store_le(at + 32, tensor_size);
+    const wire::TransportRequestMetadata metadata{.request_id = request_id, .param_u32 = 0, .flag_a = 0, .flag_b = 0,
+                                                  .byte_c = 0, .byte_d = 0, .timestamp_ns = timestamp_ns};
+    encode_request_record(metadata, tensor_offset, tensor_size, out);
 }
 
 ShmRequestEntry ShmRequestEntry::decode(std::span<const std::uint8_t, SIZE> in) noexcept {

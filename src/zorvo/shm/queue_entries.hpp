@@ -4,8 +4,14 @@
 #include <span>
 
 #include "zorvo/shm/queue_layout.hpp"
+#include "zorvo/wire/transport_metadata.hpp"
 
 namespace zorvo::shm {
+
+// The 40-byte request record both shared-memory transports announce: a transport metadata record,
+// then the tensor block's offset and size. The queue entry and the hybrid request are this record.
+void encode_request_record(const wire::TransportRequestMetadata& metadata, std::uint64_t tensor_offset,
+                           std::uint64_t tensor_size, std::span<std::uint8_t, REQUEST_ENTRY_SIZE> out) noexcept;
 
 // A request announced to the engine: 40 bytes, little-endian. Bytes 8..15 are reserved zeros,
 // so the first 24 bytes read as a transport metadata record.

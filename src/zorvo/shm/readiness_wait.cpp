@@ -17,13 +17,14 @@ bool readable_now(int fd) noexcept {
     return ::poll(&entry, 1, 0) == 1 && (entry.revents & kReadable) != 0;
 }
 
-// Reads full chunks until a short one; checks before each read, since the descriptor may be
-// blocking and a read with nothing buffered would hang us with the host lock held.
+// Reads full chunks until a short one. The first read follows a wait that reported the
+// descriptor readable; later ones are checked first, since the descriptor may be blocking and a
+// read with nothing buffered would hang us with the host lock held.
 void drain(int fd) noexcept {
     std::uint8_t chunk[kDrainChunk];
-    while (readable_now(fd)) {
+    do {
         if (::read(fd, chunk, sizeof chunk) != static_cast<ssize_t>(sizeof chunk)) return;
-    }
+    } while (readable_now(fd));
 }
 
 }  // namespace

@@ -96,7 +96,9 @@ Result<Unit, QueueError> LockFreeRingBuffer<Entry>::push(const Entry& entry) con
 
     // Publish in reservation order. A producer that died between reserving and publishing
     // would otherwise keep us here forever, so the wait is bounded.
-    const auto started = std::chrono::steady_clock::now();
+    // The clock is read only once the wait is long enough to be checked: an uncontended push
+    // publishes on its first attempt.
+    std::chrono::steady_clock::time_point started{};
     for (unsigned spins = 1;; ++spins) {
         std::uint64_t expected = cur;
         if (commit.compare_exchange_weak(expected, next, std::memory_order_release,
@@ -108,9 +110,13 @@ Result<Unit, QueueError> LockFreeRingBuffer<Entry>::push(const Entry& entry) con
         } else {
             std::this_thread::yield();
         }
-        if (spins % kSpinsPerClockCheck == 0 &&
-            std::chrono::steady_clock::now() - started > commit_stall_limit_) {
-            return fail(QueueError::commit_stalled());
+        if (spins % kSpinsPerClockCheck == 0) {
+            const auto now = std::chrono::steady_clock::now();
+            if (spins == kSpinsPerClockCheck) {
+                started = now;
+            } else if (now - started > commit_stall_limit_) {
+                return fail(QueueError::commit_stalled());
+            }
         }
     }
 }

@@ -16,10 +16,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// One pause hint between polls while spinning: a pause costs tens of nanoseconds on some
-// processors, and every extra one delays noticing an answer that has already arrived.
-constexpr unsigned kPausesPerSpinRound = 1;
-
 InferError runtime_error(std::string message) {
     return InferError{InferError::Kind::Runtime, std::move(message)};
 }
@@ -118,7 +114,7 @@ Result<Unit, InferError> ShmClientCore::await_response(std::uint64_t id, InferHo
         }
         if (!host.run_pending_handlers()) return fail(InferError{InferError::Kind::HostError, {}});
         if (elapsed < timing_.spin_before_sleep) {
-            for (unsigned i = 0; i < kPausesPerSpinRound; ++i) cpu_relax();
+            cpu_relax();  // one pause per round: each extra one delays noticing an answer
         } else {
             sleep_one_microsecond();
         }
