@@ -16,14 +16,17 @@ std::string block_name(std::uint64_t offset, std::uint64_t size) {
 
 }  // namespace
 
-std::optional<std::string> check_request_block(std::span<const std::uint8_t> region, const RegionLayout& layout,
+bool block_in_pool(const shm::RegionHeader& layout, std::uint64_t tensor_offset, std::uint64_t tensor_size) noexcept {
+    return tensor_offset >= layout.tensor_pool_offset &&
+           range_inside(tensor_offset - layout.tensor_pool_offset, tensor_size, layout.tensor_pool_size);
+}
+
+std::optional<std::string> check_request_block(std::span<const std::uint8_t> region, const shm::RegionHeader& layout,
                                                std::uint64_t tensor_offset, std::uint64_t tensor_size) {
-    const bool in_pool = tensor_offset >= layout.pool_offset &&
-                         range_inside(tensor_offset - layout.pool_offset, tensor_size, layout.pool_size) &&
-                         range_inside(tensor_offset, tensor_size, region.size());
-    if (!in_pool) {
+    if (!block_in_pool(layout, tensor_offset, tensor_size) || !range_inside(tensor_offset, tensor_size, region.size())) {
         return block_name(tensor_offset, tensor_size) + " lies outside the tensor pool [" +
-               std::to_string(layout.pool_offset) + ", " + std::to_string(layout.pool_offset + layout.pool_size) + ")";
+               std::to_string(layout.tensor_pool_offset) + ", " +
+               std::to_string(layout.tensor_pool_offset + layout.tensor_pool_size) + ")";
     }
     if (tensor_size < shm::TENSOR_BLOCK_HEADER) {
         return block_name(tensor_offset, tensor_size) + " is smaller than its " +

@@ -6,6 +6,7 @@
 
 #include "block_check.hpp"
 #include "frame_protocol.hpp"
+#include "zorvo/hybrid/protocol.hpp"
 #include "zorvo/shm/queue_entries.hpp"
 
 namespace zorvo::engine {
@@ -20,8 +21,9 @@ HybridReply failure(std::string_view text) {
 
 HybridReply answer_hybrid(const EngineRegion* region, std::span<const std::uint8_t> request_payload) {
     if (region == nullptr) return failure("this engine serves no shared-memory region");
-    if (request_payload.size() != kHybridRecordSize)
-        return failure("hybrid request payload must be 40 bytes, got " + std::to_string(request_payload.size()));
+    if (request_payload.size() != hybrid::HYBRID_REQUEST_SIZE)
+        return failure("hybrid request payload must be " + std::to_string(hybrid::HYBRID_REQUEST_SIZE) +
+                       " bytes, got " + std::to_string(request_payload.size()));
 
     // A hybrid request has the bytes of a request queue entry.
     const auto request = shm::ShmRequestEntry::decode(request_payload.first<shm::ShmRequestEntry::SIZE>());
@@ -35,7 +37,7 @@ HybridReply answer_hybrid(const EngineRegion* region, std::span<const std::uint8
     // The response record is the first 40 bytes of a response queue entry.
     std::array<std::uint8_t, shm::ShmResponseEntry::SIZE> entry{};
     response.encode_into(entry);
-    return HybridReply{kStatusOk, std::vector<std::uint8_t>(entry.begin(), entry.begin() + kHybridRecordSize)};
+    return HybridReply{kStatusOk, std::vector<std::uint8_t>(entry.begin(), entry.begin() + hybrid::HYBRID_RESPONSE_SIZE)};
 }
 
 }  // namespace zorvo::engine

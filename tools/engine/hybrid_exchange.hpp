@@ -8,8 +8,6 @@
 
 namespace zorvo::engine {
 
-inline constexpr std::size_t kHybridRecordSize = 40;
-
 struct HybridReply {
     std::uint32_t status = 0;
     std::vector<std::uint8_t> payload;  // a 40-byte response record, or an error text

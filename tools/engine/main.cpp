@@ -85,7 +85,7 @@ int serve(const EngineOptions& options) {
 
     for (const ListeningSocket& socket : listeners) ready_lines.push_back(socket.ready_line());
     if (region)
-        ready_lines.push_back("shm " + region->name() + " " + std::to_string(region->layout().total_size));
+        ready_lines.push_back("shm " + region->name() + " " + std::to_string(region->bytes().size()));
 
     const SessionSettings settings{region.get(), options.max_payload};
     ConnectionSet connections(kMaxConnections);

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "zorvo/common/little_endian.hpp"
 #include "frame_protocol.hpp"
@@ -14,47 +15,21 @@ namespace zorvo::engine {
 
 namespace {
 
-// Where the primary tensor's data lies in an encoded request: after the shape list and the
-// element-type text, behind its own count.
-std::optional<std::span<const std::uint8_t>> locate_data(std::span<const std::uint8_t> payload) {
-    std::size_t at = 0;
-    auto read_count = [&]() -> std::optional<std::uint64_t> {
-        if (payload.size() - at < 8) return std::nullopt;
-        const std::uint64_t count = load_le<std::uint64_t>(payload.data() + at);
-        at += 8;
-        return count;
-    };
-    const auto dims = read_count();
-    if (!dims || *dims > (payload.size() - at) / 8) return std::nullopt;
-    at += static_cast<std::size_t>(*dims) * 8;
-    const auto name_length = read_count();
-    if (!name_length || *name_length > payload.size() - at) return std::nullopt;
-    at += static_cast<std::size_t>(*name_length);
-    const auto data_length = read_count();
-    if (!data_length || *data_length > payload.size() - at) return std::nullopt;
-    return payload.subspan(at, static_cast<std::size_t>(*data_length));
-}
-
-// The echo with `data` present. The result is encoded with no data, then the request's own data
-// bytes are spliced in between the data count and the closing tag of the absent base64 field.
-ReplyPayload echo_with_data(const wire::DecodedRequest& request, std::span<const std::uint8_t> request_payload) {
-    const std::string_view dtype = wire::canonical_name(request.dtype);
-    const auto data = locate_data(request_payload);
-    if (!data || data->size() != request.data.size()) {
-        return ReplyPayload::owned(wire::encode_tensor_payload(request.shape, dtype, std::span(request.data), std::nullopt));
-    }
+// The echo with `data` present. The result is encoded with no data, then the request's decoded
+// data bytes are spliced in between the data count and the closing tag of the absent base64 field.
+ReplyPayload echo_with_data(wire::DecodedRequest& request) {
     constexpr std::size_t kCountAndTag = 8 + 1;
     ReplyPayload payload;
-    payload.encoded = wire::encode_tensor_payload(request.shape, dtype, std::span<const std::uint8_t>(), std::nullopt);
-    store_le<std::uint64_t>(payload.encoded.data() + (payload.encoded.size() - kCountAndTag), data->size());
+    payload.encoded = wire::encode_tensor_payload(request.shape, wire::canonical_name(request.dtype),
+                                                  std::span<const std::uint8_t>(), std::nullopt);
+    store_le<std::uint64_t>(payload.encoded.data() + (payload.encoded.size() - kCountAndTag), request.data.size());
     payload.insert_at = payload.encoded.size() - 1;
-    payload.inserted = *data;
+    payload.inserted = std::move(request.data);
     return payload;
 }
 
 // The result payload for `model_id`: the request tensor echoed in the form that model uses.
-ReplyPayload result_payload(std::uint32_t model_id, const wire::DecodedRequest& request,
-                            std::span<const std::uint8_t> request_payload) {
+ReplyPayload result_payload(std::uint32_t model_id, wire::DecodedRequest& request) {
     const std::string_view dtype = wire::canonical_name(request.dtype);
     switch (model_id) {
         case kModelBase64: {
@@ -66,7 +41,7 @@ ReplyPayload result_payload(std::uint32_t model_id, const wire::DecodedRequest& 
             // Neither `data` nor `data_base64`: a payload no client can accept.
             return ReplyPayload::owned(wire::encode_tensor_payload(request.shape, dtype, std::nullopt, std::nullopt));
         default:
-            return echo_with_data(request, request_payload);
+            return echo_with_data(request);
     }
 }
 
@@ -91,7 +66,7 @@ SingleReply answer_single(std::uint32_t model_id, std::span<const std::uint8_t> 
         reply.payload = text_payload(kFailingText);
     } else {
         reply.status = kStatusOk;
-        reply.payload = result_payload(model_id, *request, request_payload);
+        reply.payload = result_payload(model_id, *request);
     }
     return reply;
 }
@@ -110,7 +85,7 @@ StreamReply answer_stream(std::uint32_t model_id, std::span<const std::uint8_t> 
         reply.frames = {StreamFrame{kStatusStreamError, StreamPart::Text}, end};
         return reply;
     }
-    reply.item = result_payload(model_id, *request, request_payload);
+    reply.item = result_payload(model_id, *request);
     switch (model_id) {
         case kModelFailing:
             reply.text = kStreamFailingText;

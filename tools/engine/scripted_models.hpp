@@ -25,8 +25,7 @@ inline constexpr const char* kStreamFailingText = "scripted stream failure of mo
 inline constexpr const char* kStreamEndText = "done";
 inline constexpr const char* kUndecodableRequestPrefix = "request does not decode: ";
 
-// The answer to a single request (kind 1): one frame, or hanging up without a word. The payload
-// may borrow from `request_payload`, which must outlive the reply.
+// The answer to a single request (kind 1): one frame, or hanging up without a word.
 struct SingleReply {
     bool hang_up = false;
     std::uint32_t status = 0;
@@ -36,7 +35,7 @@ struct SingleReply {
 SingleReply answer_single(std::uint32_t model_id, std::span<const std::uint8_t> request_payload);
 
 // The answer to a stream request (kind 2): frames in order, each carrying the shared item
-// payload, the shared text, or nothing. The item may borrow from `request_payload`.
+// payload, the shared text, or nothing.
 enum class StreamPart { Item, Text, Empty };
 
 struct StreamFrame {

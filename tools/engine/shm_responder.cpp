@@ -56,11 +56,8 @@ shm::ShmResponseEntry ShmResponder::respond_to(const shm::ShmRequestEntry& reque
     response.is_error = 1;
     // The request's slot stays leased to the client until it has read our answer, so the error
     // text can go there when the slot is genuine and large enough; otherwise there is no text.
-    const RegionLayout& layout = region_.layout();
     const std::uint64_t block_size = 8 + problem->size();
-    const bool text_fits = request.tensor_offset >= layout.pool_offset &&
-                           range_inside(request.tensor_offset - layout.pool_offset, request.tensor_size,
-                                             layout.pool_size) &&
+    const bool text_fits = block_in_pool(region_.layout(), request.tensor_offset, request.tensor_size) &&
                            block_size <= request.tensor_size;
     if (text_fits) {
         std::uint8_t* block = region_.bytes().data() + request.tensor_offset;

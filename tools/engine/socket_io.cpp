@@ -43,44 +43,43 @@ std::size_t FrameReader::take_buffered(std::span<std::uint8_t> out) noexcept {
     return count;
 }
 
-ReadStatus FrameReader::read_exact(std::span<std::uint8_t> out) {
+bool FrameReader::read_exact(std::span<std::uint8_t> out) {
     std::size_t filled = take_buffered(out);
     while (filled < out.size()) {
         const std::size_t missing = out.size() - filled;
         if (missing >= buffer_.size() / 2) {
             // Large remainder: read straight into the destination, skipping the extra copy.
             const ssize_t got = receive(fd_, out.data() + filled, missing);
-            if (got <= 0) return (got == 0 && filled == 0) ? ReadStatus::Closed : ReadStatus::Failed;
+            if (got <= 0) return false;
             filled += static_cast<std::size_t>(got);
             continue;
         }
-        if (!refill()) return filled == 0 ? ReadStatus::Closed : ReadStatus::Failed;
+        if (!refill()) return false;
         filled += take_buffered(out.subspan(filled));
     }
-    return ReadStatus::Complete;
+    return true;
 }
 
-ReadStatus FrameReader::read_payload(std::uint64_t length, std::vector<std::uint8_t>& storage) {
+bool FrameReader::read_payload(std::uint64_t length, ByteBuffer& storage) {
     std::uint64_t done = 0;
     while (done < length) {
         const std::uint64_t chunk = std::min(length - done, std::max<std::uint64_t>(done, kPayloadGrowthStep));
         if (storage.size() < done + chunk) storage.resize(static_cast<std::size_t>(done + chunk));
-        const ReadStatus status = read_exact(
-            std::span(storage).subspan(static_cast<std::size_t>(done), static_cast<std::size_t>(chunk)));
-        if (status != ReadStatus::Complete) return ReadStatus::Failed;
+        if (!read_exact(std::span(storage).subspan(static_cast<std::size_t>(done), static_cast<std::size_t>(chunk))))
+            return false;
         done += chunk;
     }
-    return ReadStatus::Complete;
+    return true;
 }
 
-ReadStatus FrameReader::discard(std::uint64_t length) {
+bool FrameReader::discard(std::uint64_t length) {
     std::array<std::uint8_t, 16 * 1024> sink;
     while (length > 0) {
         const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(length, sink.size()));
-        if (read_exact(std::span(sink).first(chunk)) != ReadStatus::Complete) return ReadStatus::Failed;
+        if (!read_exact(std::span(sink).first(chunk))) return false;
         length -= chunk;
     }
-    return ReadStatus::Complete;
+    return true;
 }
 
 bool send_parts(int fd, std::span<const std::span<const std::uint8_t>> parts) {
@@ -116,21 +115,30 @@ bool send_parts(int fd, std::span<const std::span<const std::uint8_t>> parts) {
     return true;
 }
 
-bool send_frame(int fd, std::uint32_t status, std::span<const std::uint8_t> payload) {
+namespace {
+
+// Sends the response header for `pieces` followed by the pieces themselves.
+bool send_framed(int fd, std::uint32_t status, std::span<const std::span<const std::uint8_t>, 3> pieces) {
+    std::uint64_t length = 0;
+    for (const auto& piece : pieces) length += piece.size();
+    if (length > kMaxFramePayload) return false;
     std::array<std::uint8_t, kResponseHeaderSize> header{};
     store_le<std::uint32_t>(header.data(), status);
-    store_le<std::uint32_t>(header.data() + 4, static_cast<std::uint32_t>(payload.size()));
-    const std::array<std::span<const std::uint8_t>, 2> parts{std::span<const std::uint8_t>(header), payload};
+    store_le<std::uint32_t>(header.data() + 4, static_cast<std::uint32_t>(length));
+    const std::array<std::span<const std::uint8_t>, 4> parts{std::span<const std::uint8_t>(header), pieces[0],
+                                                             pieces[1], pieces[2]};
     return send_parts(fd, parts);
 }
 
+}  // namespace
+
+bool send_frame(int fd, std::uint32_t status, std::span<const std::uint8_t> payload) {
+    const std::array<std::span<const std::uint8_t>, 3> pieces{payload, {}, {}};
+    return send_framed(fd, status, pieces);
+}
+
 bool send_frame(int fd, std::uint32_t status, const ReplyPayload& payload) {
-    std::array<std::uint8_t, kResponseHeaderSize> header{};
-    store_le<std::uint32_t>(header.data(), status);
-    store_le<std::uint32_t>(header.data() + 4, static_cast<std::uint32_t>(payload.size()));
-    const auto [head, inserted, tail] = payload.pieces();
-    const std::array<std::span<const std::uint8_t>, 4> parts{std::span<const std::uint8_t>(header), head, inserted, tail};
-    return send_parts(fd, parts);
+    return send_framed(fd, status, payload.pieces());
 }
 
 bool send_text_frame(int fd, std::uint32_t status, std::string_view text) {

@@ -1,6 +1,5 @@
 #include "stop_event.hpp"
 
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -21,11 +20,6 @@ void StopEvent::trigger() const noexcept {
     const std::uint64_t one = 1;
     // Never read back, so the descriptor stays readable for every waiter.
     [[maybe_unused]] const ssize_t written = ::write(fd_.get(), &one, sizeof one);
-}
-
-bool StopEvent::triggered() const noexcept {
-    pollfd entry{fd_.get(), POLLIN, 0};
-    return ::poll(&entry, 1, 0) > 0;
 }
 
 }  // namespace zorvo::engine

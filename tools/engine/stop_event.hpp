@@ -14,7 +14,6 @@ public:
     static Result<StopEvent, std::string> create();
 
     void trigger() const noexcept;
-    bool triggered() const noexcept;
     int fd() const noexcept { return fd_.get(); }
 
 private:
