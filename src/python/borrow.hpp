@@ -8,9 +8,6 @@ namespace zorvo::python {
 // or one exclusive take. Overlaps arise only where a method releases the interpreter lock or
 // re-enters Python, so the counter itself is guarded by the interpreter lock.
 class BorrowFlag {
-public:
-    bool is_free() const noexcept { return state_ == 0; }
-
 private:
     friend class SharedTake;
     friend class ExclusiveTake;

@@ -35,22 +35,19 @@ bool to_bounded_integer(PyObject* object, long long low, long long high, long lo
     return true;
 }
 
-bool to_i64(PyObject* object, std::int64_t& out) {
+// An integer of type T (fitting in long long), out of range as OverflowError.
+template <class T>
+bool to_integer(PyObject* object, T& out) {
     long long value = 0;
-    if (!to_bounded_integer(object, std::numeric_limits<long long>::min(), std::numeric_limits<long long>::max(),
-                            value)) {
+    if (!to_bounded_integer(object, std::numeric_limits<T>::min(), std::numeric_limits<T>::max(), value)) {
         return false;
     }
-    out = value;
+    out = static_cast<T>(value);
     return true;
 }
 
-bool to_u8(PyObject* object, std::uint8_t& out) {
-    long long value = 0;
-    if (!to_bounded_integer(object, 0, 255, value)) return false;
-    out = static_cast<std::uint8_t>(value);
-    return true;
-}
+bool to_i64(PyObject* object, std::int64_t& out) { return to_integer(object, out); }
+bool to_u8(PyObject* object, std::uint8_t& out) { return to_integer(object, out); }
 
 bool is_unsigned_byte_format(const char* format) {
     if (format == nullptr) return true;
@@ -80,19 +77,8 @@ bool to_optional_str(PyObject* object, std::optional<std::string_view>& out) {
     return true;
 }
 
-bool to_u16(PyObject* object, std::uint16_t& out) {
-    long long value = 0;
-    if (!to_bounded_integer(object, 0, std::numeric_limits<std::uint16_t>::max(), value)) return false;
-    out = static_cast<std::uint16_t>(value);
-    return true;
-}
-
-bool to_u32(PyObject* object, std::uint32_t& out) {
-    long long value = 0;
-    if (!to_bounded_integer(object, 0, std::numeric_limits<std::uint32_t>::max(), value)) return false;
-    out = static_cast<std::uint32_t>(value);
-    return true;
-}
+bool to_u16(PyObject* object, std::uint16_t& out) { return to_integer(object, out); }
+bool to_u32(PyObject* object, std::uint32_t& out) { return to_integer(object, out); }
 
 bool to_u64(PyObject* object, std::uint64_t& out) {
     PyRef index = PyRef::steal(PyNumber_Index(object));
@@ -105,19 +91,6 @@ bool to_u64(PyObject* object, std::uint64_t& out) {
 
 bool to_i64_vector(PyObject* object, std::vector<std::int64_t>& out) {
     return collect_items(object, out, to_i64);
-}
-
-ByteArgument::ByteArgument(ByteArgument&& other) noexcept
-    : view_(other.view_), has_view_(std::exchange(other.has_view_, false)), owned_(std::move(other.owned_)) {}
-
-ByteArgument& ByteArgument::operator=(ByteArgument&& other) noexcept {
-    if (this != &other) {
-        release_view();
-        view_ = other.view_;
-        has_view_ = std::exchange(other.has_view_, false);
-        owned_ = std::move(other.owned_);
-    }
-    return *this;
 }
 
 ByteArgument::~ByteArgument() { release_view(); }

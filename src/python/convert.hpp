@@ -34,8 +34,8 @@ public:
     ByteArgument() = default;
     ByteArgument(const ByteArgument&) = delete;
     ByteArgument& operator=(const ByteArgument&) = delete;
-    ByteArgument(ByteArgument&& other) noexcept;
-    ByteArgument& operator=(ByteArgument&& other) noexcept;
+    ByteArgument(ByteArgument&&) = delete;
+    ByteArgument& operator=(ByteArgument&&) = delete;
     ~ByteArgument();
 
     bool load(PyObject* object);

@@ -30,6 +30,16 @@ struct CppObject {
         return *state;
     }
 
+    // A new instance of `type` holding State(args...); nullptr with a Python error on failure.
+    template <class... Args>
+    static PyObject* create(PyTypeObject* type, Args&&... args) {
+        CppObject* object = allocate(type);
+        if (object == nullptr) return nullptr;
+        PyRef owner = PyRef::steal(reinterpret_cast<PyObject*>(object));  // freed if State throws
+        object->emplace(std::forward<Args>(args)...);
+        return owner.release();
+    }
+
     // Allocates an instance of `type` with no state yet; nullptr with a Python error on failure.
     static CppObject* allocate(PyTypeObject* type) noexcept {
         PyObject* raw = type->tp_alloc(type, 0);
@@ -51,5 +61,14 @@ struct CppObject {
         Py_DECREF(type);  // instances of heap types hold a reference to their type
     }
 };
+
+// The type object made from `Spec`, created on first use and kept for the life of the process;
+// nullptr with a Python error when creating it failed (the next use tries again).
+template <PyType_Spec& Spec>
+PyObject* type_object() {
+    static PyObject* type = nullptr;
+    if (type == nullptr) type = PyType_FromSpec(&Spec);
+    return type;
+}
 
 }  // namespace zorvo::python

@@ -38,11 +38,7 @@ PyObject* hybrid_client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
             raise_message(attach_failed ? PyExc_ConnectionError : PyExc_RuntimeError, core.error().message);
             return nullptr;
         }
-        HybridClientObject* object = HybridClientObject::allocate(type);
-        if (object == nullptr) return nullptr;
-        PyRef owner = PyRef::steal(reinterpret_cast<PyObject*>(object));
-        object->emplace(std::move(core).value());
-        return owner.release();
+        return HybridClientObject::create(type, std::move(core).value());
     });
 }
 
@@ -109,10 +105,6 @@ PyType_Spec hybrid_client_spec = {
 
 }  // namespace
 
-PyObject* hybrid_client_type() {
-    static PyObject* type = nullptr;
-    if (type == nullptr) type = PyType_FromSpec(&hybrid_client_spec);
-    return type;
-}
+PyObject* hybrid_client_type() { return type_object<hybrid_client_spec>(); }
 
 }  // namespace zorvo::python

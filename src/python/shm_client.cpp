@@ -63,11 +63,7 @@ PyObject* shm_client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             raise_message(PyExc_ConnectionError, core.error().display());
             return nullptr;
         }
-        ShmClientObject* object = ShmClientObject::allocate(type);
-        if (object == nullptr) return nullptr;
-        PyRef owner = PyRef::steal(reinterpret_cast<PyObject*>(object));
-        object->emplace(std::move(core).value());
-        return owner.release();
+        return ShmClientObject::create(type, std::move(core).value());
     });
 }
 
@@ -120,10 +116,6 @@ PyType_Spec shm_client_spec = {
 
 }  // namespace
 
-PyObject* shm_client_type() {
-    static PyObject* type = nullptr;
-    if (type == nullptr) type = PyType_FromSpec(&shm_client_spec);
-    return type;
-}
+PyObject* shm_client_type() { return type_object<shm_client_spec>(); }
 
 }  // namespace zorvo::python

@@ -46,21 +46,14 @@ PyType_Spec stream_spec = {
     stream_slots,
 };
 
-PyObject* stream_iterator_type() {
-    static PyObject* type = nullptr;
-    if (type == nullptr) type = PyType_FromSpec(&stream_spec);
-    return type;
-}
+PyObject* stream_iterator_type() { return type_object<stream_spec>(); }
 
 }  // namespace
 
 PyObject* new_stream_iterator(net::StreamReader reader) {
     PyObject* type = stream_iterator_type();
     if (type == nullptr) return nullptr;
-    StreamObject* object = StreamObject::allocate(reinterpret_cast<PyTypeObject*>(type));
-    if (object == nullptr) return nullptr;
-    object->emplace(std::move(reader));
-    return reinterpret_cast<PyObject*>(object);
+    return StreamObject::create(reinterpret_cast<PyTypeObject*>(type), std::move(reader));
 }
 
 }  // namespace zorvo::python

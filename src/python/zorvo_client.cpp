@@ -63,11 +63,7 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         std::optional<std::string> stored_token;
         if (token) stored_token.emplace(*token);
 
-        ClientObject* object = ClientObject::allocate(type);
-        if (object == nullptr) return nullptr;
-        PyRef owner = PyRef::steal(reinterpret_cast<PyObject*>(object));
-        object->emplace(std::move(target).value(), std::move(stored_token), pool_size);
-        return owner.release();
+        return ClientObject::create(type, std::move(target).value(), std::move(stored_token), pool_size);
     });
 }
 
@@ -218,10 +214,6 @@ PyType_Spec client_spec = {
 
 }  // namespace
 
-PyObject* zorvo_client_type() {
-    static PyObject* type = nullptr;
-    if (type == nullptr) type = PyType_FromSpec(&client_spec);
-    return type;
-}
+PyObject* zorvo_client_type() { return type_object<client_spec>(); }
 
 }  // namespace zorvo::python
