@@ -1,5 +1,7 @@
 #include "zorvo/common/text.hpp"
 
+#include "zorvo/common/utf8.hpp"
+
 #include <cstdint>
 
 namespace zorvo {
@@ -58,51 +60,24 @@ std::string ascii_lowercase(std::string_view text) {
     return out;
 }
 
-std::string utf8_lossy(std::string_view bytes) {
+std::string utf8_lossy(std::string_view text) {
     static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+    const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
     std::string out;
-    out.reserve(bytes.size());
-    const std::size_t n = bytes.size();
-    std::size_t i = 0;
-    while (i < n) {
-        const auto lead = static_cast<unsigned char>(bytes[i]);
-        if (lead < 0x80) {
-            out.push_back(static_cast<char>(lead));
-            ++i;
-            continue;
+    out.reserve(text.size());
+    std::size_t index = 0;
+    while (index < bytes.size()) {
+        const auto fault = find_utf8_fault(bytes.subspan(index));
+        if (!fault) {
+            out.append(text.substr(index));
+            break;
         }
-        std::size_t length = 0;
-        unsigned char low = 0x80, high = 0xBF;  // valid range of the second byte
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            if (lead == 0xE0) low = 0xA0;
-            if (lead == 0xED) high = 0x9F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            if (lead == 0xF0) low = 0x90;
-            if (lead == 0xF4) high = 0x8F;
-        } else {
-            out += kReplacement;
-            ++i;
-            continue;
-        }
-        // Consume the longest valid prefix of the sequence; an incomplete one is one replacement.
-        std::size_t taken = 1;
-        while (taken < length && i + taken < n) {
-            const auto next = static_cast<unsigned char>(bytes[i + taken]);
-            const unsigned char lo = taken == 1 ? low : 0x80;
-            const unsigned char hi = taken == 1 ? high : 0xBF;
-            if (next < lo || next > hi) break;
-            ++taken;
-        }
-        if (taken == length) {
-            out.append(bytes.substr(i, length));
-        } else {
-            out += kReplacement;
-        }
-        i += taken;
+        // The valid prefix, then one replacement for the maximal invalid part (the rest of the
+        // input when it ends inside a sequence).
+        out.append(text.substr(index, fault->valid_up_to));
+        out += kReplacement;
+        index += fault->valid_up_to;
+        index += fault->error_length.value_or(bytes.size() - index);
     }
     return out;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -13,5 +15,8 @@ std::string ascii_lowercase(std::string_view text);
 
 // Reads bytes as UTF-8, replacing each invalid sequence (maximal subpart) with U+FFFD.
 std::string utf8_lossy(std::string_view bytes);
+inline std::string utf8_lossy(std::span<const std::uint8_t> bytes) {
+    return utf8_lossy(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
 
 }  // namespace zorvo

@@ -63,10 +63,6 @@ Task<Result<ResponseFrame, SystemError>> read_response_frame(Runtime& runtime, U
     co_return frame;
 }
 
-std::string lossy_text(std::span<const std::uint8_t> bytes) {
-    return utf8_lossy(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-}
-
 }  // namespace
 
 Task<Result<HybridResponse, std::string>> exchange(Runtime& runtime, std::string socket_path,
@@ -94,7 +90,7 @@ Task<Result<HybridResponse, std::string>> exchange(Runtime& runtime, std::string
     // This answer is complete, but whatever followed it can no longer be matched to a request.
     if (response->overran) connection->reset();
 
-    if (response->status != 0) co_return fail(lossy_text(response->payload()));
+    if (response->status != 0) co_return fail(utf8_lossy(response->payload()));
     auto decoded = HybridResponse::decode(response->payload());
     if (!decoded.ok()) co_return fail(std::move(decoded).error().message);
     co_return decoded.value();

@@ -31,6 +31,12 @@ ConnectionTarget tcp_from_parts(std::optional<std::string_view> host, std::optio
     return ConnectionTarget::tcp(std::move(address));
 }
 
+// A text that starts with "tcp://": the address after the scheme, which must not be empty.
+TargetResult tcp_after_scheme(std::string_view text) {
+    if (text.size() == kTcpScheme.size()) return reject("tcp:// endpoint must include host:port");
+    return ConnectionTarget::tcp(std::string(text.substr(kTcpScheme.size())));
+}
+
 bool is_one_of(std::string_view value, std::initializer_list<std::string_view> names) {
     for (std::string_view name : names) {
         if (value == name) return true;
@@ -43,10 +49,7 @@ bool is_one_of(std::string_view value, std::initializer_list<std::string_view> n
 TargetResult parse_endpoint(std::string_view text) {
     std::string_view trimmed = trim_white_space(text);
     if (trimmed.empty()) return reject("Endpoint cannot be empty");
-    if (trimmed.starts_with(kTcpScheme)) {
-        if (trimmed.size() == kTcpScheme.size()) return reject("tcp:// endpoint must include host:port");
-        return ConnectionTarget::tcp(std::string(trimmed.substr(kTcpScheme.size())));
-    }
+    if (trimmed.starts_with(kTcpScheme)) return tcp_after_scheme(trimmed);
     if (trimmed.starts_with(kUnixScheme)) {
         if (trimmed.size() == kUnixScheme.size()) return reject("unix:// endpoint must include a socket path");
         return ConnectionTarget::unix_socket(std::string(trimmed.substr(kUnixScheme.size())));
@@ -77,10 +80,7 @@ TargetResult resolve_target(const ClientOptions& options) {
         }
         if (endpoint) {
             if (host || port) return reject("When endpoint is provided, do not also pass host/port");
-            if (endpoint->starts_with(kTcpScheme)) {
-                if (endpoint->size() == kTcpScheme.size()) return reject("tcp:// endpoint must include host:port");
-                return ConnectionTarget::tcp(std::string(endpoint->substr(kTcpScheme.size())));
-            }
+            if (endpoint->starts_with(kTcpScheme)) return tcp_after_scheme(*endpoint);
             if (endpoint->find("://") != std::string_view::npos) {
                 return reject("protocol='tcp' expects endpoint as host:port or tcp://host:port");
             }

@@ -25,9 +25,6 @@ public:
     // Sends every byte; never raises SIGPIPE (a closed peer is a BrokenPipe error).
     Result<Unit, SystemError> write_all(std::span<const std::uint8_t> bytes);
 
-    // Sends the parts back to back as one byte stream, in as few system calls as the kernel allows.
-    Result<Unit, SystemError> write_gathered(std::span<const std::span<const std::uint8_t>> parts);
-
     // Bytes are handed to the kernel by the writes themselves, so there is nothing to flush.
     Result<Unit, SystemError> flush() noexcept { return Unit{}; }
 

@@ -30,8 +30,7 @@ void ConnectionPool::return_connection(Connection connection) noexcept {
             }
         }
     }
-    // A connection the pool does not keep is closed here, after the lock is released.
-    Connection surplus = std::move(connection);
+    // A connection the pool does not keep is closed as the parameter goes, after the lock.
 }
 
 std::size_t ConnectionPool::idle_count() const {

@@ -38,8 +38,7 @@ public:
 
         const auto& bytes = payload.value();
         if (header.value().status != 0) {
-            return fail(ClientError::server(utf8_lossy(
-                std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()))));
+            return fail(ClientError::server(utf8_lossy(std::span<const std::uint8_t>(bytes))));
         }
         auto packet = wire::decode_tensor_packet_view(bytes);
         if (!packet.ok()) return fail(ClientError::serialization(std::move(packet).error().message));

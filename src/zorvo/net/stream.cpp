@@ -25,11 +25,8 @@ Result<std::optional<ResultData>, StreamError> StreamReader::next() {
     if (!payload.ok()) return fail(StreamError{payload.error().display()});
 
     switch (header.value().status) {
-        case kStreamErrorStatus: {
-            const auto& bytes = payload.value();
-            return fail(StreamError{utf8_lossy(
-                std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()))});
-        }
+        case kStreamErrorStatus:
+            return fail(StreamError{utf8_lossy(std::span<const std::uint8_t>(payload.value()))});
         case kStreamItemStatus: {
             auto packet = wire::decode_tensor_packet_view(payload.value());
             if (!packet.ok()) return fail(StreamError{std::move(packet).error().message});

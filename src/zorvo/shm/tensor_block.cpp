@@ -82,8 +82,7 @@ Result<std::string, std::string> read_error_text(std::span<const std::uint8_t> r
     if (!range_inside(offset + 8, length, region.size())) {
         return fail(outside("error text block", offset, region.size(), length));
     }
-    const auto* text = reinterpret_cast<const char*>(region.data() + offset + 8);
-    return utf8_lossy(std::string_view(text, static_cast<std::size_t>(length)));
+    return utf8_lossy(region.subspan(static_cast<std::size_t>(offset + 8), static_cast<std::size_t>(length)));
 }
 
 }  // namespace zorvo::shm

@@ -3,7 +3,7 @@
 #include <bit>
 
 #include "zorvo/common/little_endian.hpp"
-#include "zorvo/wire/utf8.hpp"
+#include "zorvo/common/utf8.hpp"
 
 namespace zorvo::wire {
 Result<std::uint8_t, DecodeError> Decoder::u8() noexcept {

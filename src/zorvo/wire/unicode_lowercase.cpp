@@ -7,7 +7,7 @@
 
 #include "zorvo/common/text.hpp"
 #include "zorvo/wire/unicode_tables.hpp"
-#include "zorvo/wire/utf8.hpp"
+#include "zorvo/common/utf8.hpp"
 
 namespace zorvo::wire {
 namespace {

@@ -67,42 +67,6 @@ TEST(Connection, LargeTransfersArriveIntactThroughPartialReadsAndWrites) {
     EXPECT_EQ(received, sent);
 }
 
-TEST(Connection, GatheredWriteSendsTheSameByteStreamAsConsecutiveWrites) {
-    auto [writer, reader] = make_pair();
-    const auto header = pattern(12, 1);
-    const auto empty = std::vector<std::uint8_t>{};
-    const auto body = pattern(2 << 20, 9);  // forces partial sendmsg calls
-    const auto tail = pattern(5, 200);
-    const std::array<std::span<const std::uint8_t>, 4> parts{
-        std::span<const std::uint8_t>(header), std::span<const std::uint8_t>(empty),
-        std::span<const std::uint8_t>(body), std::span<const std::uint8_t>(tail)};
-
-    std::thread sender([&, &writer = writer] { EXPECT_TRUE(writer.write_gathered(parts).ok()); });
-    std::vector<std::uint8_t> received(header.size() + body.size() + tail.size());
-    ASSERT_TRUE(reader.read_exact(received).ok());
-    sender.join();
-
-    std::vector<std::uint8_t> expected(header);
-    expected.insert(expected.end(), body.begin(), body.end());
-    expected.insert(expected.end(), tail.begin(), tail.end());
-    EXPECT_EQ(received, expected);
-}
-
-TEST(Connection, GatheredWriteHandlesMoreSegmentsThanOneSystemCallTakes) {
-    auto [writer, reader] = make_pair();
-    std::vector<std::vector<std::uint8_t>> chunks;
-    for (int i = 0; i < 3000; ++i) chunks.push_back(pattern(1 + i % 7, static_cast<std::uint8_t>(i)));
-    std::vector<std::span<const std::uint8_t>> parts(chunks.begin(), chunks.end());
-    std::vector<std::uint8_t> expected;
-    for (const auto& chunk : chunks) expected.insert(expected.end(), chunk.begin(), chunk.end());
-
-    std::thread sender([&, &writer = writer] { EXPECT_TRUE(writer.write_gathered(parts).ok()); });
-    std::vector<std::uint8_t> received(expected.size());
-    ASSERT_TRUE(reader.read_exact(received).ok());
-    sender.join();
-    EXPECT_EQ(received, expected);
-}
-
 TEST(Connection, MovingTransfersOwnershipAndClosesOnce) {
     auto [left, right] = make_pair();
     const int fd = left.native_handle();

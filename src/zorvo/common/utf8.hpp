@@ -6,7 +6,7 @@
 #include <span>
 #include <string>
 
-namespace zorvo::wire {
+namespace zorvo {
 
 // Where and how a byte string stops being valid UTF-8.
 struct Utf8Fault {
@@ -22,4 +22,4 @@ struct Utf8Fault {
 // forms, nothing above U+10FFFF).
 std::optional<Utf8Fault> find_utf8_fault(std::span<const std::uint8_t> bytes) noexcept;
 
-}  // namespace zorvo::wire
+}  // namespace zorvo

@@ -1,6 +1,6 @@
-#include "zorvo/wire/utf8.hpp"
+#include "zorvo/common/utf8.hpp"
 
-namespace zorvo::wire {
+namespace zorvo {
 namespace {
 
 bool is_continuation(std::uint8_t byte) noexcept { return (byte & 0xC0) == 0x80; }
@@ -58,4 +58,4 @@ std::optional<Utf8Fault> find_utf8_fault(std::span<const std::uint8_t> bytes) no
     return std::nullopt;
 }
 
-}  // namespace zorvo::wire
+}  // namespace zorvo
