@@ -1,8 +1,8 @@
 #include "zorvo/hybrid/client_core.hpp"
 
+#include "zorvo/shm/request_block.hpp"
 #include "zorvo/shm/slot_lease.hpp"
 #include "zorvo/shm/tensor_block.hpp"
-#include "zorvo/wire/dtype.hpp"
 #include "zorvo/wire/transport_metadata.hpp"
 
 namespace zorvo::hybrid {
@@ -38,26 +38,19 @@ Result<Unit, InferError> HybridClientCore::infer(std::span<const std::int64_t> s
                                                 std::span<const std::uint8_t> data, const ResultSink& take_result) {
     const std::uint64_t id = next_request_id_++;
 
-    // Refused before a slot is taken: a block has room for eight dimensions only.
-    if (shape.size() > shm::MAX_TENSOR_DIMS) {
-        return fail(InferError{InferError::Kind::InvalidArgument, shm::too_many_dimensions_message(shape.size())});
+    auto staged = shm::stage_request_block(*region_, allocator_, shape, dtype, data);
+    if (!staged.ok()) {
+        const auto kind = staged.error().invalid_argument ? InferError::Kind::InvalidArgument : InferError::Kind::Runtime;
+        return fail(InferError{kind, std::move(staged).error().message});
     }
+    const std::uint64_t offset = staged.value();
+    // Released when this call ends, whatever the outcome; the result is taken before that.
+    shm::SlotLease slot(allocator_, offset);
     const std::uint64_t required = std::uint64_t{data.size()} + shm::TENSOR_BLOCK_HEADER;
-    const auto offset = allocator_.try_allocate(required);
-    if (!offset) return fail(runtime_error(shm::pool_exhausted_message(required, allocator_)));
-    // Released when this call ends, whatever the outcome; the result is copied out before that.
-    shm::SlotLease slot(allocator_, *offset);
-
-    const auto parsed = wire::parse_dtype(dtype);
-    if (!parsed.ok()) return fail(InferError{InferError::Kind::InvalidArgument, parsed.error().display()});
-    if (auto written = shm::write_tensor_block(region_->bytes(), *offset, shape, parsed.value(), data);
-        !written.ok()) {
-        return fail(runtime_error(std::move(written).error()));
-    }
 
     const HybridRequest request{
         .metadata = wire::TransportRequestMetadata::create(id, 0, 0, 0),
-        .tensor_offset = *offset,
+        .tensor_offset = offset,
         .tensor_size = required,
     };
     auto response = runtime_->block_on(exchange(*runtime_, socket_path_, control_, request));

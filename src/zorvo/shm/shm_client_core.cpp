@@ -4,10 +4,10 @@
 
 #include "zorvo/shm/cpu_relax.hpp"
 #include "zorvo/shm/readiness_wait.hpp"
+#include "zorvo/shm/request_block.hpp"
 #include "zorvo/shm/ring_buffer.hpp"
 #include "zorvo/shm/slot_lease.hpp"
 #include "zorvo/shm/tensor_block.hpp"
-#include "zorvo/wire/dtype.hpp"
 #include "zorvo/wire/transport_metadata.hpp"
 
 namespace zorvo::shm {
@@ -46,29 +46,19 @@ Result<Unit, InferError> ShmClientCore::infer(std::span<const std::int64_t> shap
                                               std::span<const std::uint8_t> data, InferHost& host) {
     const std::uint64_t id = next_request_id_++;
 
-    // Refused before a slot is taken: a block has room for eight dimensions only.
-    if (shape.size() > MAX_TENSOR_DIMS) {
-        return fail(InferError{InferError::Kind::InvalidArgument,
-                               too_many_dimensions_message(shape.size())});
+    auto staged = stage_request_block(*region_, allocator_, shape, dtype, data);
+    if (!staged.ok()) {
+        const auto kind = staged.error().invalid_argument ? InferError::Kind::InvalidArgument : InferError::Kind::Runtime;
+        return fail(InferError{kind, std::move(staged).error().message});
     }
+    const std::uint64_t offset = staged.value();
+    SlotLease slot(allocator_, offset);
     const std::uint64_t required = std::uint64_t{data.size()} + TENSOR_BLOCK_HEADER;
-    const auto offset = allocator_.try_allocate(required);
-    if (!offset) return fail(runtime_error(pool_exhausted_message(required, allocator_)));
-    SlotLease slot(allocator_, *offset);
-
-    const auto parsed = wire::parse_dtype(dtype);
-    if (!parsed.ok()) {
-        return fail(InferError{InferError::Kind::InvalidArgument, parsed.error().display()});
-    }
-    if (auto written = write_tensor_block(region_->bytes(), *offset, shape, parsed.value(), data);
-        !written.ok()) {
-        return fail(runtime_error(std::move(written).error()));
-    }
 
     const ShmRequestEntry entry{
         .request_id = id,
         .timestamp_ns = wire::wall_clock_ns(),
-        .tensor_offset = *offset,
+        .tensor_offset = offset,
         .tensor_size = required,
     };
     const RequestQueue requests(region_->base() + region_->header().request_queue_offset);

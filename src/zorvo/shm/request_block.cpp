@@ -1,0 +1,27 @@
+#include "zorvo/shm/request_block.hpp"
+
+#include "zorvo/shm/slot_lease.hpp"
+#include "zorvo/shm/tensor_block.hpp"
+#include "zorvo/wire/dtype.hpp"
+
+namespace zorvo::shm {
+
+Result<std::uint64_t, StageError> stage_request_block(const ShmManager& region, TieredShmAllocator& allocator,
+                                                      std::span<const std::int64_t> shape, std::string_view dtype,
+                                                      std::span<const std::uint8_t> data) {
+    if (shape.size() > MAX_TENSOR_DIMS) return fail(StageError{true, too_many_dimensions_message(shape.size())});
+    const std::uint64_t required = std::uint64_t{data.size()} + TENSOR_BLOCK_HEADER;
+    const auto offset = allocator.try_allocate(required);
+    if (!offset) return fail(StageError{false, pool_exhausted_message(required, allocator)});
+    SlotLease slot(allocator, *offset);
+
+    const auto parsed = wire::parse_dtype(dtype);
+    if (!parsed.ok()) return fail(StageError{true, parsed.error().display()});
+    if (auto written = write_tensor_block(region.bytes(), *offset, shape, parsed.value(), data); !written.ok()) {
+        return fail(StageError{false, std::move(written).error()});
+    }
+    slot.keep_until_expiry();  // handed to the caller, who releases it
+    return *offset;
+}
+
+}  // namespace zorvo::shm
