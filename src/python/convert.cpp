@@ -95,6 +95,11 @@ bool to_i64_vector(PyObject* object, std::vector<std::int64_t>& out) {
 
 ByteArgument::~ByteArgument() { release_view(); }
 
+void ByteArgument::release() noexcept {
+    release_view();
+    owned_ = {};
+}
+
 void ByteArgument::release_view() noexcept {
     if (has_view_) {
         PyBuffer_Release(&view_);

@@ -43,6 +43,9 @@ public:
     std::vector<std::uint8_t> to_vector() const { return {bytes().begin(), bytes().end()}; }
     // The bytes as an owned vector: moved out when they were converted item by item.
     std::vector<std::uint8_t> into_vector() && { return has_view_ ? to_vector() : std::move(owned_); }
+    // Lets go of the caller's buffer (and of converted bytes) once they are no longer needed;
+    // bytes() is empty afterwards.
+    void release() noexcept;
 
 private:
     void release_view() noexcept;

@@ -23,6 +23,19 @@ void raise_client_error(const net::ClientError& error) {
     raise_message(type, error.message());
 }
 
+void raise_infer_error(const shm::InferError& error) {
+    using Kind = shm::InferError::Kind;
+    switch (error.kind) {
+        case Kind::InvalidArgument: raise_message(PyExc_ValueError, error.message); return;
+        case Kind::Runtime: raise_message(PyExc_RuntimeError, error.message); return;
+        case Kind::Timeout: raise_message(PyExc_TimeoutError, error.message); return;
+        case Kind::HostError:
+            // The interpreter already holds the error that a signal handler or the result raised.
+            if (!PyErr_Occurred()) raise_internal_fault("shared-memory call failed without an error");
+            return;
+    }
+}
+
 void raise_system_error(const SystemError& error) {
     PyObject* type = PyExc_OSError;
     switch (error.kind()) {

@@ -6,6 +6,7 @@
 
 #include "zorvo/common/system_error.hpp"
 #include "zorvo/net/client_error.hpp"
+#include "zorvo/shm/infer_error.hpp"
 
 namespace zorvo::python {
 
@@ -14,6 +15,10 @@ void raise_message(PyObject* exception_type, std::string_view message);
 
 // ClientError variant -> ConnectionError / ValueError / RuntimeError.
 void raise_client_error(const net::ClientError& error);
+
+// A failed call through a shared-memory region, either client: ValueError / RuntimeError /
+// TimeoutError, or the error a host callback (signal handler, result list) left pending.
+void raise_infer_error(const shm::InferError& error);
 
 // A system error raised directly: BrokenPipeError, ConnectionRefusedError, ... or OSError.
 void raise_system_error(const SystemError& error);

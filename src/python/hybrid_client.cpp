@@ -9,7 +9,7 @@
 #include "convert.hpp"
 #include "cpp_object.hpp"
 #include "errors.hpp"
-#include "result_list.hpp"
+#include "interpreter_host.hpp"
 #include "types.hpp"
 #include "zorvo/hybrid/client_core.hpp"
 
@@ -58,26 +58,13 @@ PyObject* hybrid_client_infer(PyObject* self, PyObject* const* args, Py_ssize_t 
         if (!tensor.load(values[0], values[1], values[2])) return nullptr;
 
         // The interpreter lock stays held: the runtime's workers never touch Python objects.
-        PyRef list;
-        auto result = object->state()->infer(tensor.shape, tensor.dtype, tensor.data.bytes(),
-                                             [&](std::span<const std::uint8_t> data) {
-                                                 list = PyRef::steal(bytes_to_list(data));
-                                                 return static_cast<bool>(list);
-                                             });
-        if (!result.ok()) {
-            switch (result.error().kind) {
-                case hybrid::InferError::Kind::InvalidArgument:
-                    raise_message(PyExc_ValueError, result.error().message);
-                    break;
-                case hybrid::InferError::Kind::Runtime:
-                    raise_message(PyExc_RuntimeError, result.error().message);
-                    break;
-                case hybrid::InferError::Kind::HostError:
-                    break;  // building the list failed; its error is pending
-            }
+        InterpreterHost host(tensor.data);
+        auto outcome = object->state()->infer(tensor.shape, tensor.dtype, tensor.data.bytes(), host);
+        if (!outcome.ok()) {
+            raise_infer_error(outcome.error());
             return nullptr;
         }
-        return list.release();
+        return host.release_result();
     });
 }
 

@@ -8,7 +8,7 @@
 #include "convert.hpp"
 #include "cpp_object.hpp"
 #include "errors.hpp"
-#include "result_list.hpp"
+#include "interpreter_host.hpp"
 #include "types.hpp"
 #include "zorvo/shm/shm_client_core.hpp"
 
@@ -16,37 +16,6 @@ namespace zorvo::python {
 namespace {
 
 using ShmClientObject = CppObject<shm::ShmClientCore>;
-
-// The interpreter's side of a shared-memory call: lets other threads run during the readiness
-// wait, runs signal handlers while polling and builds the result list while the slot is held.
-class InterpreterHost final : public shm::InferHost {
-public:
-    void release_host_lock() noexcept override { saved_ = PyEval_SaveThread(); }
-    void reacquire_host_lock() noexcept override { PyEval_RestoreThread(saved_); }
-    bool run_pending_handlers() override { return PyErr_CheckSignals() == 0; }
-    bool take_result(std::span<const std::uint8_t> data) override {
-        result_ = PyRef::steal(bytes_to_list(data));
-        return static_cast<bool>(result_);
-    }
-
-    PyObject* release_result() noexcept { return result_.release(); }
-
-private:
-    PyThreadState* saved_ = nullptr;
-    PyRef result_;
-};
-
-void raise_infer_error(const shm::InferError& error) {
-    switch (error.kind) {
-        case shm::InferError::Kind::InvalidArgument: raise_message(PyExc_ValueError, error.message); return;
-        case shm::InferError::Kind::Runtime: raise_message(PyExc_RuntimeError, error.message); return;
-        case shm::InferError::Kind::Timeout: raise_message(PyExc_TimeoutError, error.message); return;
-        case shm::InferError::Kind::HostError:
-            // The interpreter already holds the error that a signal handler or the result raised.
-            if (!PyErr_Occurred()) raise_internal_fault("shared-memory call failed without an error");
-            return;
-    }
-}
 
 constexpr std::array<const char*, 1> kConstructorNames = {"shm_name"};
 constexpr Signature kConstructorSignature = {"ZorvoShmClient", kConstructorNames, 1, 1};
@@ -82,7 +51,7 @@ PyObject* shm_client_infer(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
         TensorArguments tensor;
         if (!tensor.load(values[0], values[1], values[2])) return nullptr;
-        InterpreterHost host;
+        InterpreterHost host(tensor.data);
         auto outcome = object->state().infer(tensor.shape, tensor.dtype, tensor.data.bytes(), host);
         if (!outcome.ok()) {
             raise_infer_error(outcome.error());

@@ -1,18 +1,17 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "zorvo/common/result.hpp"
 #include "zorvo/hybrid/exchange.hpp"
 #include "zorvo/hybrid/runtime.hpp"
-#include "zorvo/shm/allocator.hpp"
-#include "zorvo/shm/region.hpp"
+#include "zorvo/shm/infer_error.hpp"
+#include "zorvo/shm/infer_host.hpp"
+#include "zorvo/shm/region_client.hpp"
 
 namespace zorvo::hybrid {
 
@@ -26,53 +25,40 @@ struct SetupError {
     std::string message;
 };
 
-// Why one inference failed.
-struct InferError {
-    enum class Kind {
-        InvalidArgument,  // unknown element type or unrepresentable shape (ValueError)
-        Runtime,          // pool exhausted, exchange failed, result block outside the region (RuntimeError)
-        HostError,        // the result sink failed; the host has its own error pending
-    };
-    Kind kind;
-    std::string message;
-};
-
-// The hybrid client without any host runtime: tensors go through the region, and one small control
-// exchange per inference runs on the client's own asynchronous runtime.
-class HybridClientCore {
+// The hybrid client without any host runtime: a region client whose requests are announced by one
+// small control exchange per inference, run on the client's own asynchronous runtime.
+class HybridClientCore final : private shm::Transport {
 public:
     static Result<std::unique_ptr<HybridClientCore>, SetupError> connect(
         std::string_view shm_name, std::string socket_path,
         std::size_t worker_count = Runtime::default_worker_count());
 
-    HybridClientCore(std::shared_ptr<const shm::ShmManager> region, std::string socket_path,
-                     std::unique_ptr<Runtime> runtime);
+    HybridClientCore(shm::RegionClient region, std::string socket_path, std::unique_ptr<Runtime> runtime);
     HybridClientCore(const HybridClientCore&) = delete;
     HybridClientCore& operator=(const HybridClientCore&) = delete;
 
-    // Receives the result data in the region, while the request slot is still held; false when
-    // the host could not take it.
-    using ResultSink = std::function<bool(std::span<const std::uint8_t>)>;
-
     // Writes the tensor into a leased slot, announces it to the engine and hands the result data
-    // to `take_result`. The request number advances on every call; the slot is always given back.
-    Result<Unit, InferError> infer(std::span<const std::int64_t> shape, std::string_view dtype,
-                                   std::span<const std::uint8_t> data, const ResultSink& take_result);
+    // to `host.take_result`. The request number advances on every call; the slot is always given back.
+    Result<Unit, shm::InferError> infer(std::span<const std::int64_t> shape, std::string_view dtype,
+                                        std::span<const std::uint8_t> data, shm::InferHost& host) {
+        return region_.infer(shape, dtype, data, host, *this);
+    }
 
-    std::uint64_t next_request_id() const noexcept { return next_request_id_; }
-    shm::TieredShmAllocator& allocator() noexcept { return allocator_; }
-    const shm::ShmManager& region() const noexcept { return *region_; }
+    std::uint64_t next_request_id() const noexcept { return region_.next_request_id(); }
+    shm::TieredShmAllocator& allocator() noexcept { return region_.allocator(); }
+    const shm::ShmManager& region() const noexcept { return region_.region(); }
     const ControlConnection& control() const noexcept { return *control_; }
 
 private:
-    // Declared in reverse order of destruction: the region handle goes first, the runtime (whose
-    // workers may still hold the last reference to the control connection) last.
-    std::uint64_t next_request_id_ = 1;
+    Result<std::uint64_t, shm::InferError> hand_over(const shm::StagedRequest& request, shm::SlotLease& lease,
+                                                     shm::InferHost& host) override;
+
+    // Declared in reverse order of destruction: the region goes first, the runtime (whose workers
+    // may still hold the last reference to the control connection) last.
     std::unique_ptr<Runtime> runtime_;
     std::shared_ptr<ControlConnection> control_;
     std::string socket_path_;
-    shm::TieredShmAllocator allocator_;
-    std::shared_ptr<const shm::ShmManager> region_;
+    shm::RegionClient region_;
 };
 
 }  // namespace zorvo::hybrid

@@ -136,6 +136,20 @@ bool TieredShmAllocator::release(std::uint64_t offset) {
     return false;
 }
 
+std::uint64_t TieredShmAllocator::slot_count() const noexcept {
+    std::uint64_t count = 0;
+    for (const ShmAllocatorClass& c : classes_) count = saturating_add(count, c.slot_count);
+    return count;
+}
+
+void TieredShmAllocator::share(SlotClaims claims) {
+    std::uint64_t first = 0;
+    for (ShmAllocatorClass& c : classes_) {
+        c.allocator.share(claims.subrange(first));
+        first += c.slot_count;
+    }
+}
+
 std::uint64_t TieredShmAllocator::largest_slot_size() const {
     std::uint64_t largest = 0;
     for (const ShmAllocatorClass& c : classes_) largest = std::max(largest, c.slot_size);

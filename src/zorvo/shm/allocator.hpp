@@ -65,6 +65,11 @@ public:
     std::string layout_summary() const override;
 
     std::span<const ShmAllocatorClass> classes() const noexcept { return classes_; }
+    std::uint64_t slot_count() const noexcept;
+
+    // Leases only slots that can also be claimed in `claims`, one word per slot of every class in
+    // order; see SimpleShmAllocator::share.
+    void share(SlotClaims claims);
 
 private:
     explicit TieredShmAllocator(std::vector<ShmAllocatorClass> classes)

@@ -11,6 +11,10 @@ class InferHost {
 public:
     virtual ~InferHost() = default;
 
+    // The request's bytes are in the region: the host may let go of the caller's buffer now, so
+    // that nothing stays pinned while the call waits for the engine.
+    virtual void request_staged() noexcept {}
+
     // Bracket the readiness wait so other host threads can run while this one sleeps.
     virtual void release_host_lock() noexcept {}
     virtual void reacquire_host_lock() noexcept {}

@@ -1,12 +1,11 @@
 #include "zorvo/shm/request_block.hpp"
 
-#include "zorvo/shm/slot_lease.hpp"
 #include "zorvo/shm/tensor_block.hpp"
 #include "zorvo/wire/dtype.hpp"
 
 namespace zorvo::shm {
 
-Result<std::uint64_t, StageError> stage_request_block(const ShmManager& region, TieredShmAllocator& allocator,
+Result<SlotLease, StageError> stage_request_block(const ShmManager& region, TieredShmAllocator& allocator,
                                                       std::span<const std::int64_t> shape, std::string_view dtype,
                                                       std::span<const std::uint8_t> data) {
     if (shape.size() > MAX_TENSOR_DIMS) return fail(StageError{true, too_many_dimensions_message(shape.size())});
@@ -20,8 +19,7 @@ Result<std::uint64_t, StageError> stage_request_block(const ShmManager& region, 
     if (auto written = write_tensor_block(region.bytes(), *offset, shape, parsed.value(), data); !written.ok()) {
         return fail(StageError{false, std::move(written).error()});
     }
-    slot.keep_until_expiry();  // handed to the caller, who releases it
-    return *offset;
+    return slot;
 }
 
 }  // namespace zorvo::shm

@@ -8,6 +8,7 @@
 #include "zorvo/common/result.hpp"
 #include "zorvo/shm/allocator.hpp"
 #include "zorvo/shm/region.hpp"
+#include "zorvo/shm/slot_lease.hpp"
 
 namespace zorvo::shm {
 
@@ -19,9 +20,9 @@ struct StageError {
 
 // Places a request's tensor block in a freshly leased slot, in the order both shared-memory
 // clients follow: shapes of more than eight dimensions are refused before any slot is taken, the
-// pool is checked before the element type, then the block is written. Returns the slot's offset,
-// leased for the caller; on any failure after the lease the slot is given back at once.
-Result<std::uint64_t, StageError> stage_request_block(const ShmManager& region, TieredShmAllocator& allocator,
+// pool is checked before the element type, then the block is written. Returns the slot's lease;
+// on any failure after the lease the slot is given back at once.
+Result<SlotLease, StageError> stage_request_block(const ShmManager& region, TieredShmAllocator& allocator,
                                                       std::span<const std::int64_t> shape, std::string_view dtype,
                                                       std::span<const std::uint8_t> data);
 

@@ -4,9 +4,7 @@
 
 #include "zorvo/shm/cpu_relax.hpp"
 #include "zorvo/shm/readiness_wait.hpp"
-#include "zorvo/shm/request_block.hpp"
 #include "zorvo/shm/ring_buffer.hpp"
-#include "zorvo/shm/slot_lease.hpp"
 #include "zorvo/shm/tensor_block.hpp"
 #include "zorvo/wire/transport_metadata.hpp"
 
@@ -16,88 +14,87 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-InferError runtime_error(std::string message) {
-    return InferError{InferError::Kind::Runtime, std::move(message)};
-}
-
 void sleep_one_microsecond() noexcept {
     const timespec pause{0, 1000};
     ::nanosleep(&pause, nullptr);
 }
 
-}  // namespace
+// Keeps the client's mailbox armed for one request while it is in flight.
+class ArmedMailbox {
+public:
+    ArmedMailbox(const PeerTable& peers, std::uint64_t counter) noexcept : peers_(peers) { peers_.arm(counter); }
+    ~ArmedMailbox() { peers_.disarm(); }
+    ArmedMailbox(const ArmedMailbox&) = delete;
+    ArmedMailbox& operator=(const ArmedMailbox&) = delete;
 
-Result<ShmClientCore, ShmError> ShmClientCore::connect(std::string_view name,
-                                                       const ShmClientTiming& timing) {
-    auto region = ShmManager::connect(name);
-    if (!region.ok()) return fail(std::move(region).error());
-    return ShmClientCore(std::make_shared<const ShmManager>(std::move(region).value()), timing);
+private:
+    const PeerTable& peers_;
+};
+
+// The result block's offset of an answer, or the engine's error.
+Result<std::uint64_t, InferError> read_answer(const ShmResponseEntry& entry, std::span<const std::uint8_t> region) {
+    if (entry.is_error == 0) return entry.result_offset;
+    if (entry.error_offset == 0) return fail(InferError::runtime("Unknown error"));
+    auto text = read_error_text(region, entry.error_offset);
+    return fail(InferError::runtime(text.ok() ? std::move(text).value() : std::move(text).error()));
 }
 
-ShmClientCore::ShmClientCore(std::shared_ptr<const ShmManager> region, const ShmClientTiming& timing)
-    : region_(std::move(region)),
-      allocator_(TieredShmAllocator::new_with_default_classes(
-          region_->header().tensor_pool_offset, region_->header().tensor_pool_size,
-          timing.slot_lease)),
-      timing_(timing) {}
+}  // namespace
 
-Result<Unit, InferError> ShmClientCore::infer(std::span<const std::int64_t> shape,
-                                              std::string_view dtype,
-                                              std::span<const std::uint8_t> data, InferHost& host) {
-    const std::uint64_t id = next_request_id_++;
+Result<ShmClientCore, ShmError> ShmClientCore::connect(std::string_view name, const ShmClientTiming& timing) {
+    auto client = RegionClient::attach(name, timing.slot_lease);
+    if (!client.ok()) return fail(std::move(client).error());
+    return ShmClientCore(std::move(client).value(), timing);
+}
 
-    auto staged = stage_request_block(*region_, allocator_, shape, dtype, data);
-    if (!staged.ok()) {
-        const auto kind = staged.error().invalid_argument ? InferError::Kind::InvalidArgument : InferError::Kind::Runtime;
-        return fail(InferError{kind, std::move(staged).error().message});
-    }
-    const std::uint64_t offset = staged.value();
-    SlotLease slot(allocator_, offset);
-    const std::uint64_t required = std::uint64_t{data.size()} + TENSOR_BLOCK_HEADER;
-
+Result<std::uint64_t, InferError> ShmClientCore::hand_over(const StagedRequest& request, SlotLease& lease,
+                                                           InferHost& host) {
+    const ShmManager& region = client_.region();
+    // Armed before the request is announced: another client may take the answer at once.
+    ArmedMailbox mailbox(client_.peers(), request.counter);
     const ShmRequestEntry entry{
-        .request_id = id,
+        .request_id = request.id,
         .timestamp_ns = wire::wall_clock_ns(),
-        .tensor_offset = offset,
-        .tensor_size = required,
+        .tensor_offset = request.tensor_offset,
+        .tensor_size = request.tensor_size,
     };
-    const RequestQueue requests(region_->base() + region_->header().request_queue_offset);
+    const RequestQueue requests(region.base() + region.header().request_queue_offset);
     if (auto pushed = requests.push(entry); !pushed.ok()) {
-        return fail(runtime_error(pushed.error().display()));
+        return fail(InferError::runtime(pushed.error().display()));
     }
 
-    // The engine may read the slot, or write its answer into it, from now on: unless it answers,
-    // the slot stays leased until the lease runs out.
-    slot.keep_until_expiry();
-    wait_for_readiness(region_->header().notify_fd, timing_.readiness_wait, host);
+    wait_for_readiness(region.header().notify_fd, timing_.readiness_wait, host);
     bool answered = false;
-    auto outcome = await_response(id, host, answered);
-    if (answered) slot.release_on_exit();
+    auto outcome = await_response(request, host, answered);
+    // Unless the engine answered, it may still read the slot, or write its answer into it: nobody
+    // gets it before the lease runs out.
+    if (!answered) lease.keep_until_expiry();
     return outcome;
 }
 
-Result<Unit, InferError> ShmClientCore::await_response(std::uint64_t id, InferHost& host,
-                                                       bool& answered) {
-    const ResponseQueue responses(region_->base() + region_->header().response_queue_offset);
-    const auto region_bytes = std::span<const std::uint8_t>(region_->bytes());
+Result<std::uint64_t, InferError> ShmClientCore::await_response(const StagedRequest& request, InferHost& host,
+                                                                bool& answered) {
+    const ShmManager& region = client_.region();
+    const PeerTable& peers = client_.peers();
+    const ResponseQueue responses(region.base() + region.header().response_queue_offset);
+    const auto region_bytes = std::span<const std::uint8_t>(region.bytes());
     const auto start = Clock::now();
     for (;;) {
-        auto popped = responses.try_pop();
-        if (!popped.ok()) return fail(runtime_error(popped.error().display()));
-        if (const auto& entry = popped.value(); entry && entry->request_id == id) {
+        // Another client may have taken the answer from the queue and passed it on.
+        if (auto handed = peers.collect(request.counter)) {
             answered = true;
-            if (entry->is_error != 0) {
-                if (entry->error_offset == 0) return fail(runtime_error("Unknown error"));
-                auto text = read_error_text(region_bytes, entry->error_offset);
-                return fail(runtime_error(text.ok() ? std::move(text).value()
-                                                    : std::move(text).error()));
-            }
-            auto result = read_tensor_data(region_bytes, entry->result_offset);
-            if (!result.ok()) return fail(runtime_error(std::move(result).error()));
-            if (!host.take_result(result.value())) return fail(InferError{InferError::Kind::HostError, {}});
-            return Unit{};
+            return read_answer(*handed, region_bytes);
         }
-        // Empty, or an answer to someone else's request, which is dropped.
+        auto popped = responses.try_pop();
+        if (!popped.ok()) return fail(InferError::runtime(popped.error().display()));
+        if (const auto& entry = popped.value()) {
+            if (entry->request_id == request.id) {
+                answered = true;
+                return read_answer(*entry, region_bytes);
+            }
+            // Someone else's: passed to its client if that client still waits, dropped otherwise.
+            peers.hand_over(*entry);
+        }
         const auto elapsed = Clock::now() - start;
         if (elapsed >= timing_.response_timeout) {
             return fail(InferError{InferError::Kind::Timeout, "Request timed out"});

@@ -2,30 +2,16 @@
 
 #include <chrono>
 #include <cstdint>
-#include <memory>
 #include <span>
-#include <string>
 #include <string_view>
 
 #include "zorvo/common/result.hpp"
-#include "zorvo/shm/allocator.hpp"
+#include "zorvo/shm/infer_error.hpp"
 #include "zorvo/shm/infer_host.hpp"
-#include "zorvo/shm/region.hpp"
+#include "zorvo/shm/region_client.hpp"
 #include "zorvo/shm/shm_error.hpp"
 
 namespace zorvo::shm {
-
-// Why an inference through the shared-memory queues failed.
-struct InferError {
-    enum class Kind {
-        InvalidArgument,  // bad element type name or unrepresentable shape
-        Runtime,          // pool exhausted, queue trouble, engine error, bad result block
-        Timeout,          // no matching response in time
-        HostError,        // a host callback failed; the host holds the error
-    };
-    Kind kind;
-    std::string message;
-};
 
 struct ShmClientTiming {
     std::chrono::nanoseconds slot_lease = SLOT_LEASE;
@@ -37,31 +23,33 @@ struct ShmClientTiming {
     std::chrono::nanoseconds spin_before_sleep = std::chrono::microseconds(100);
 };
 
-// The shared-memory client without any host runtime: one region handle, one process-local
-// allocator over its tensor pool, and the request counter.
-class ShmClientCore {
+// The shared-memory client without any host runtime: a region client whose requests travel
+// through the region's request and response queues.
+class ShmClientCore final : private Transport {
 public:
-    static Result<ShmClientCore, ShmError> connect(std::string_view name,
-                                                   const ShmClientTiming& timing = {});
-
-    ShmClientCore(std::shared_ptr<const ShmManager> region, const ShmClientTiming& timing = {});
+    static Result<ShmClientCore, ShmError> connect(std::string_view name, const ShmClientTiming& timing = {});
 
     // Writes the tensor into a leased slot, announces it and waits for the matching answer, whose
     // data goes to `host.take_result`. The request number advances on every call.
     Result<Unit, InferError> infer(std::span<const std::int64_t> shape, std::string_view dtype,
-                                   std::span<const std::uint8_t> data, InferHost& host);
+                                   std::span<const std::uint8_t> data, InferHost& host) {
+        return client_.infer(shape, dtype, data, host, *this);
+    }
 
-    std::uint64_t next_request_id() const noexcept { return next_request_id_; }
-    TieredShmAllocator& allocator() noexcept { return allocator_; }
-    const ShmManager& region() const noexcept { return *region_; }
+    std::uint64_t next_request_id() const noexcept { return client_.next_request_id(); }
+    TieredShmAllocator& allocator() noexcept { return client_.allocator(); }
+    const ShmManager& region() const noexcept { return client_.region(); }
 
 private:
-    Result<Unit, InferError> await_response(std::uint64_t id, InferHost& host, bool& answered);
+    ShmClientCore(RegionClient client, const ShmClientTiming& timing) noexcept
+        : client_(std::move(client)), timing_(timing) {}
 
-    std::shared_ptr<const ShmManager> region_;
-    TieredShmAllocator allocator_;
+    Result<std::uint64_t, InferError> hand_over(const StagedRequest& request, SlotLease& lease,
+                                                InferHost& host) override;
+    Result<std::uint64_t, InferError> await_response(const StagedRequest& request, InferHost& host, bool& answered);
+
+    RegionClient client_;
     ShmClientTiming timing_;
-    std::uint64_t next_request_id_ = 1;
 };
 
 }  // namespace zorvo::shm

@@ -1,6 +1,7 @@
 #include "zorvo/shm/simple_allocator.hpp"
 
 #include <algorithm>
+#include <utility>
 
 namespace zorvo::shm {
 
@@ -32,15 +33,35 @@ std::optional<std::uint64_t> SimpleShmAllocator::try_allocate(std::uint64_t size
         table_->next_slot.fetch_add(1, std::memory_order_relaxed) % slot_count_;
 
     std::lock_guard lock(table_->mutex);
-    for (std::uint64_t k = 0; k < slot_count_; ++k) {
-        const std::uint64_t index = (start + k) % slot_count_;
-        auto& expiry = table_->expiry[index];
-        if (expiry <= now) {
-            expiry = lease_end(now, lease_);
-            return base_offset_ + index * slot_size_;
+    // A second round, only when other clients hold every slot this one could use, asks whether
+    // those clients still exist and takes over the slots of the ones that do not.
+    const int rounds = table_->claims ? 2 : 1;
+    for (int round = 0; round < rounds; ++round) {
+        for (std::uint64_t k = 0; k < slot_count_; ++k) {
+            const std::uint64_t index = (start + k) % slot_count_;
+            if (take(index, now, round == 1)) return base_offset_ + index * slot_size_;
         }
     }
     return std::nullopt;
+}
+
+bool SimpleShmAllocator::take(std::uint64_t index, LeaseClock::time_point now, bool ask_owners) {
+    auto& expiry = table_->expiry[index];
+    if (expiry > now) return false;
+    const auto end = lease_end(now, lease_);
+    if (table_->claims) {
+        const auto word = table_->claims->try_claim(index, now, end, ask_owners);
+        if (!word) return false;
+        table_->claimed[index] = *word;
+    }
+    expiry = end;
+    return true;
+}
+
+void SimpleShmAllocator::share(SlotClaims claims) {
+    std::lock_guard lock(table_->mutex);
+    table_->claims = claims;
+    table_->claimed.assign(slot_count_, 0);
 }
 
 bool SimpleShmAllocator::release(std::uint64_t offset) {
@@ -52,6 +73,7 @@ bool SimpleShmAllocator::release(std::uint64_t offset) {
 
     std::lock_guard lock(table_->mutex);
     table_->expiry[index] = LeaseClock::time_point::min();
+    if (table_->claims) table_->claims->release(index, std::exchange(table_->claimed[index], 0));
     return true;
 }
 

@@ -8,6 +8,8 @@
 #include <optional>
 #include <vector>
 
+#include "zorvo/shm/slot_claims.hpp"
+
 namespace zorvo::shm {
 
 using LeaseClock = std::chrono::steady_clock;
@@ -27,6 +29,10 @@ public:
     // Frees the slot starting at `offset`; false when no slot starts there.
     bool release(std::uint64_t offset);
 
+    // From now on a slot is leased only if it can also be claimed in `claims`, the shared words
+    // of this class's slots, so that other clients of the region never get it at the same time.
+    void share(SlotClaims claims);
+
     std::uint64_t base_offset() const noexcept { return base_offset_; }
     std::uint64_t slot_size() const noexcept { return slot_size_; }
     std::uint64_t slot_count() const noexcept { return slot_count_; }
@@ -39,7 +45,12 @@ private:
         // is a single comparison with now.
         std::vector<LeaseClock::time_point> expiry;
         std::atomic<std::uint64_t> next_slot{0};
+        // The shared claim word written for each slot this allocator holds.
+        std::vector<std::uint64_t> claimed;
+        std::optional<SlotClaims> claims;
     };
+
+    bool take(std::uint64_t index, LeaseClock::time_point now, bool ask_owners);
 
     std::uint64_t base_offset_;
     std::uint64_t slot_size_;

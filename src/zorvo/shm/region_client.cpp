@@ -1,0 +1,52 @@
+#include "zorvo/shm/region_client.hpp"
+
+#include "zorvo/shm/request_block.hpp"
+#include "zorvo/shm/tensor_block.hpp"
+
+namespace zorvo::shm {
+
+Result<RegionClient, ShmError> RegionClient::attach(std::string_view name, std::chrono::nanoseconds slot_lease) {
+    auto mapped = ShmManager::connect(name);
+    if (!mapped.ok()) return fail(std::move(mapped).error());
+    auto region = std::make_shared<const ShmManager>(std::move(mapped).value());
+    auto allocator = std::make_unique<TieredShmAllocator>(TieredShmAllocator::new_with_default_classes(
+        region->header().tensor_pool_offset, region->header().tensor_pool_size, slot_lease));
+    auto joined = PeerTable::join(*region, allocator->slot_count());
+    if (!joined.ok()) return fail(std::move(joined).error());
+    auto peers = std::make_unique<PeerTable>(std::move(joined).value());
+    allocator->share(SlotClaims(peers->claim_words(), peers->number(), *peers));
+    return RegionClient(std::move(region), std::move(peers), std::move(allocator));
+}
+
+Result<Unit, InferError> RegionClient::infer(std::span<const std::int64_t> shape, std::string_view dtype,
+                                             std::span<const std::uint8_t> data, InferHost& host,
+                                             Transport& transport) {
+    const std::uint64_t counter = next_counter_;
+    // Counter 0 is never sent, so that an idle mailbox can never match an answer.
+    next_counter_ = (next_counter_ + 1) & REQUEST_COUNTER_MASK;
+    if (next_counter_ == 0) next_counter_ = 1;
+
+    auto staged = stage_request_block(*region_, *allocator_, shape, dtype, data);
+    if (!staged.ok()) {
+        const auto kind = staged.error().invalid_argument ? InferError::Kind::InvalidArgument : InferError::Kind::Runtime;
+        return fail(InferError{kind, std::move(staged).error().message});
+    }
+    SlotLease lease = std::move(staged).value();
+    const StagedRequest request{
+        .id = compose_request_id(peers_->number(), counter),
+        .counter = counter,
+        .tensor_offset = lease.offset(),
+        .tensor_size = std::uint64_t{data.size()} + TENSOR_BLOCK_HEADER,
+    };
+    host.request_staged();  // `data` may be gone from here on
+    auto result_offset = transport.hand_over(request, lease, host);
+    if (!result_offset.ok()) return fail(std::move(result_offset).error());
+
+    auto result = read_tensor_data(region_->bytes(), result_offset.value());
+    if (!result.ok()) return fail(InferError::runtime(std::move(result).error()));
+    // Taken while the slot is still leased: the engine may have answered into the request's slot.
+    if (!host.take_result(result.value())) return fail(InferError{InferError::Kind::HostError, {}});
+    return Unit{};
+}
+
+}  // namespace zorvo::shm

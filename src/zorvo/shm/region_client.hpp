@@ -1,0 +1,73 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+
+#include "zorvo/common/result.hpp"
+#include "zorvo/shm/allocator.hpp"
+#include "zorvo/shm/infer_error.hpp"
+#include "zorvo/shm/infer_host.hpp"
+#include "zorvo/shm/peer_table.hpp"
+#include "zorvo/shm/region.hpp"
+#include "zorvo/shm/shm_error.hpp"
+#include "zorvo/shm/slot_lease.hpp"
+
+namespace zorvo::shm {
+
+// One request whose tensor block is staged in the pool, ready to be announced to the engine.
+struct StagedRequest {
+    std::uint64_t id;
+    std::uint64_t counter;  // the id without the client number
+    std::uint64_t tensor_offset;
+    std::uint64_t tensor_size;
+};
+
+// How a staged request reaches the engine and its answer comes back: the queues in the region, or
+// a control exchange on a socket. Returns the region offset of the result's tensor block. A
+// transport that cannot tell whether the engine still uses the slot keeps the lease until expiry.
+class Transport {
+public:
+    virtual ~Transport() = default;
+    virtual Result<std::uint64_t, InferError> hand_over(const StagedRequest& request, SlotLease& lease,
+                                                        InferHost& host) = 0;
+};
+
+// What every client of a region has: the mapped region, its allocator over the tensor pool, its
+// place among the region's other clients and its request numbering. Runs the steps every request
+// shares: take a number, lease a slot, stage the block, hand it over, read the result, release.
+class RegionClient {
+public:
+    static Result<RegionClient, ShmError> attach(std::string_view name,
+                                                 std::chrono::nanoseconds slot_lease = SLOT_LEASE);
+
+    RegionClient(RegionClient&&) noexcept = default;
+    RegionClient& operator=(RegionClient&&) noexcept = default;
+
+    // The result data goes to `host.take_result` while the request's slot is still held. The
+    // request number advances on every call.
+    Result<Unit, InferError> infer(std::span<const std::int64_t> shape, std::string_view dtype,
+                                   std::span<const std::uint8_t> data, InferHost& host, Transport& transport);
+
+    std::uint64_t next_request_id() const noexcept { return compose_request_id(peers_->number(), next_counter_); }
+    TieredShmAllocator& allocator() noexcept { return *allocator_; }
+    const ShmManager& region() const noexcept { return *region_; }
+    const std::shared_ptr<const ShmManager>& shared_region() const noexcept { return region_; }
+    const PeerTable& peers() const noexcept { return *peers_; }
+
+private:
+    RegionClient(std::shared_ptr<const ShmManager> region, std::unique_ptr<PeerTable> peers,
+                 std::unique_ptr<TieredShmAllocator> allocator) noexcept
+        : region_(std::move(region)), peers_(std::move(peers)), allocator_(std::move(allocator)) {}
+
+    // Destroyed in reverse: the allocator (whose claims live in the peer table) before the table,
+    // the table before the region.
+    std::shared_ptr<const ShmManager> region_;
+    std::unique_ptr<PeerTable> peers_;
+    std::unique_ptr<TieredShmAllocator> allocator_;
+    std::uint64_t next_counter_ = 1;
+};
+
+}  // namespace zorvo::shm

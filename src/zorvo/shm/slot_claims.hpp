@@ -1,0 +1,41 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+
+#include "zorvo/shm/peer_table.hpp"
+
+namespace zorvo::shm {
+
+// The shared claim words of one size class: each names the client that leases the slot and when
+// that lease ends, so that clients in different processes never lease one slot at once. A word is
+// (client number + 1) << 48 | lease end in milliseconds of the monotonic clock, or 0 when free.
+class SlotClaims {
+public:
+    SlotClaims(std::uint64_t* words, std::uint32_t owner, const PeerLiveness& peers) noexcept
+        : words_(words), tag_(std::uint64_t{owner} + 1), peers_(&peers) {}
+
+    // Claims slot `index` until `lease_end`; the word written, or none when another client holds
+    // it. With `ask_owners`, a slot whose holder no longer exists is taken over (one system call
+    // per foreign holder, so only when no free slot was found).
+    std::optional<std::uint64_t> try_claim(std::uint64_t index, std::chrono::steady_clock::time_point now,
+                                           std::chrono::steady_clock::time_point lease_end, bool ask_owners) const;
+
+    // Frees slot `index` if `word` (what try_claim wrote) still holds it; a lease that ran out and
+    // was taken over stays with its new holder.
+    void release(std::uint64_t index, std::uint64_t word) const noexcept;
+
+    SlotClaims subrange(std::uint64_t first) const noexcept {
+        SlotClaims part = *this;
+        part.words_ += first;
+        return part;
+    }
+
+private:
+    std::uint64_t* words_;
+    std::uint64_t tag_;
+    const PeerLiveness* peers_;
+};
+
+}  // namespace zorvo::shm
