@@ -69,7 +69,7 @@ std::uint64_t LockFreeRingBuffer<Entry>::read_index() const noexcept {
 }
 
 template <class Entry>
-Result<Unit, QueueError> LockFreeRingBuffer<Entry>::push(const Entry& entry) const {
+Result<Unit, QueueError> LockFreeRingBuffer<Entry>::push(const Entry& entry, std::uint64_t* stalled_at) const {
     Index reserve(*index_cell(0));
     Index commit(*index_cell(1));
     Index read(*index_cell(2));
@@ -115,10 +115,37 @@ Result<Unit, QueueError> LockFreeRingBuffer<Entry>::push(const Entry& entry) con
             if (spins == kSpinsPerClockCheck) {
                 started = now;
             } else if (now - started > commit_stall_limit_) {
+                if (stalled_at != nullptr) *stalled_at = cur;
                 return fail(QueueError::commit_stalled());
             }
         }
     }
+}
+
+template <class Entry>
+bool LockFreeRingBuffer<Entry>::finish_publish(std::uint64_t index, const Entry& filler,
+                                               std::chrono::nanoseconds presumed_dead_after, StallWatch& watch) const {
+    Index commit(*index_cell(1));
+    std::uint64_t committed = commit.load(std::memory_order_acquire);
+    if (committed >= capacity) return true;  // corrupt: nothing sensible left to publish
+    if (committed == index) {
+        return commit.compare_exchange_strong(committed, advance(index), std::memory_order_release,
+                                              std::memory_order_relaxed);
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (committed != watch.seen_commit) {
+        watch.seen_commit = committed;
+        watch.since = now;
+        return false;
+    }
+    if (now - watch.since < presumed_dead_after) return false;
+    std::uint8_t encoded[Entry::SIZE];
+    filler.encode_into(encoded);
+    store_slot(slot(committed), encoded);
+    commit.compare_exchange_strong(committed, advance(committed), std::memory_order_release,
+                                   std::memory_order_relaxed);
+    watch.seen_commit = capacity;
+    return false;
 }
 
 template <class Entry>

@@ -29,8 +29,22 @@ public:
                                     DEFAULT_COMMIT_STALL_LIMIT) noexcept
         : queue_(queue), commit_stall_limit_(commit_stall_limit) {}
 
-    // Never waits for space: a full queue is reported at once and nothing changes.
-    Result<Unit, QueueError> push(const Entry& entry) const;
+    // Never waits for space: a full queue is reported at once and nothing changes. When earlier
+    // producers do not publish within the stall limit, the push gives up with CommitStalled; its
+    // entry is then written but unpublished, and `stalled_at` (if given) receives its index, so
+    // that the caller can publish it later with finish_publish.
+    Result<Unit, QueueError> push(const Entry& entry, std::uint64_t* stalled_at = nullptr) const;
+
+    // Follows a stalled push to the end: publishes the entry at `index` once every earlier entry
+    // is published. An earlier entry that has stayed unpublished for `presumed_dead_after`
+    // belongs to a producer that is gone; it is overwritten with `filler` and published, so that
+    // the queue never stays blocked. True once `index` is published; call again while false.
+    struct StallWatch {
+        std::uint64_t seen_commit = QUEUE_CAPACITY;
+        std::chrono::steady_clock::time_point since{};
+    };
+    bool finish_publish(std::uint64_t index, const Entry& filler, std::chrono::nanoseconds presumed_dead_after,
+                        StallWatch& watch) const;
 
     // The next published entry, copied out, or none when the queue is empty.
     Result<std::optional<Entry>, QueueError> try_pop() const;

@@ -5,6 +5,7 @@
 #include "zorvo/shm/cpu_relax.hpp"
 #include "zorvo/shm/readiness_wait.hpp"
 #include "zorvo/shm/ring_buffer.hpp"
+#include "zorvo/shm/stalled_publish.hpp"
 #include "zorvo/shm/tensor_block.hpp"
 #include "zorvo/wire/transport_metadata.hpp"
 
@@ -59,7 +60,14 @@ Result<std::uint64_t, InferError> ShmClientCore::hand_over(const StagedRequest& 
         .tensor_size = request.tensor_size,
     };
     const RequestQueue requests(region.base() + region.header().request_queue_offset);
-    if (auto pushed = requests.push(entry); !pushed.ok()) {
+    std::uint64_t stalled_at = QUEUE_CAPACITY;
+    if (auto pushed = requests.push(entry, &stalled_at); !pushed.ok()) {
+        if (stalled_at < QUEUE_CAPACITY) {
+            // The entry is written but waits behind a slow producer. It must still go out, or the
+            // queue stays blocked for every client; and the engine will then read the slot.
+            lease.keep_until_expiry();
+            publish_when_unblocked(client_.shared_region(), region.header().request_queue_offset, stalled_at);
+        }
         return fail(InferError::runtime(pushed.error().display()));
     }
 

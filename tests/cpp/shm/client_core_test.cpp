@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <functional>
@@ -152,11 +153,44 @@ TEST(ShmClientCore, RequestNumbersAdvanceAlsoOnFailedCalls) {
     EXPECT_EQ(too_deep.error().message, "shape has 9 dimensions; at most 8 fit in a shared-memory tensor block");
 
     ASSERT_TRUE(fixture.client->infer({}, "float32", byte, host).ok());
-    EXPECT_EQ(fixture.client->next_request_id(), 5u);
+    for (int call = 0; call < 4; ++call) ASSERT_TRUE(fixture.client->infer({}, "u8", byte, host).ok());
+    EXPECT_EQ(fixture.client->next_request_id(), 9u);
     const auto seen = engine.stop();
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0].request_id, 1u);
-    EXPECT_EQ(seen[1].request_id, 4u);
+    // A client alone on its region: numbers 1, 2, 3, ... and each search starts one slot further
+    // on (the refused element type took and gave back slot 1, free_slots searched five times, the
+    // refused shape searched not at all).
+    std::vector<std::uint64_t> ids;
+    std::vector<std::uint64_t> slots;
+    for (const auto& request : seen) {
+        ids.push_back(request.request_id);
+        slots.push_back((request.tensor_offset - StandardLayout::pool) / 262144);
+    }
+    EXPECT_EQ(ids, (std::vector<std::uint64_t>{1, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(slots, (std::vector<std::uint64_t>{0, 3, 0, 1, 2, 3}));
+}
+
+TEST(ShmClientCore, ClientsOfOneRegionHaveTheirOwnNumbersAndNeverShareASlot) {
+    ClientFixture fixture(1048576);
+    auto second = ShmClientCore::connect(fixture.region.name());
+    ASSERT_TRUE(second.ok());
+    EXPECT_EQ(second->next_request_id(), (std::uint64_t{1} << 48) + 1);
+
+    // Slots the first client holds are not the second's to take, whatever its own table says.
+    const auto held = fixture.client->allocator().try_allocate(1);
+    ASSERT_TRUE(held);
+    std::vector<std::uint64_t> taken;
+    while (auto offset = second->allocator().try_allocate(1)) taken.push_back(*offset);
+    EXPECT_EQ(taken.size(), 3u);
+    EXPECT_EQ(std::count(taken.begin(), taken.end(), *held), 0);
+    for (auto offset : taken) second->allocator().release(offset);
+    fixture.client->allocator().release(*held);
+    EXPECT_EQ(fixture.free_slots(), 4u);
+
+    // A number is free again once its client is gone, and the lowest free number is taken.
+    fixture.client.reset();
+    auto third = ShmClientCore::connect(fixture.region.name());
+    ASSERT_TRUE(third.ok());
+    EXPECT_EQ(third->next_request_id(), 1u);
 }
 
 TEST(ShmClientCore, ExhaustedPoolIsReportedBeforeTheElementType) {

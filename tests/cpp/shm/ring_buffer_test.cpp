@@ -220,3 +220,43 @@ TEST(RingBuffer, ConcurrentProducersAndConsumersDeliverEachEntryOnce) {
 
 }  // namespace
 }  // namespace zorvo::shm
+
+namespace zorvo::shm {
+namespace {
+
+TEST(RingBuffer, StalledPushIsPublishedLaterAndADeadProducersEntryIsSkipped) {
+    using namespace std::chrono_literals;
+    for (const bool earlier_producer_publishes : {true, false}) {
+        SCOPED_TRACE(earlier_producer_publishes);
+        QueueMemory<ShmRequestEntry> memory;
+        memory.set_index(0, 1);  // an earlier producer reserved slot 0 and has not published it
+        request(5).encode_into(std::span<std::uint8_t, ShmRequestEntry::SIZE>(memory.data() + 3 * ShmRequestEntry::SIZE,
+                                                                            ShmRequestEntry::SIZE));
+        RequestQueue queue(memory.data(), 10ms);
+        std::uint64_t stalled_at = QUEUE_CAPACITY;
+        auto pushed = queue.push(request(7), &stalled_at);
+        ASSERT_FALSE(pushed.ok());
+        ASSERT_EQ(stalled_at, 1u);
+        EXPECT_FALSE(queue.try_pop().value().has_value());
+
+        RequestQueue::StallWatch watch;
+        EXPECT_FALSE(queue.finish_publish(stalled_at, request(0), 50ms, watch));
+        if (earlier_producer_publishes) memory.set_index(1, 1);
+        const auto deadline = std::chrono::steady_clock::now() + 2s;
+        while (!queue.finish_publish(stalled_at, request(0), 50ms, watch)) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+            std::this_thread::sleep_for(1ms);
+        }
+        // The slow producer's entry, or the filler in place of a dead one's, then ours in order.
+        auto first = queue.try_pop();
+        ASSERT_TRUE(first.ok() && first.value().has_value());
+        EXPECT_EQ(first.value()->request_id, earlier_producer_publishes ? 5u : 0u);
+        auto second = queue.try_pop();
+        ASSERT_TRUE(second.ok() && second.value().has_value());
+        EXPECT_EQ(second.value()->request_id, 7u);
+        EXPECT_EQ(queue.commit_index(), 2u);
+    }
+}
+
+}  // namespace
+}  // namespace zorvo::shm
