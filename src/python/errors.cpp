@@ -26,6 +26,7 @@ void raise_client_error(const net::ClientError& error) {
 void raise_infer_error(const shm::InferError& error) {
     using Kind = shm::InferError::Kind;
     switch (error.kind) {
+        case Kind::Attach: raise_message(PyExc_ConnectionError, error.message); return;
         case Kind::InvalidArgument: raise_message(PyExc_ValueError, error.message); return;
         case Kind::Runtime: raise_message(PyExc_RuntimeError, error.message); return;
         case Kind::Timeout: raise_message(PyExc_TimeoutError, error.message); return;

@@ -16,8 +16,8 @@ void raise_message(PyObject* exception_type, std::string_view message);
 // ClientError variant -> ConnectionError / ValueError / RuntimeError.
 void raise_client_error(const net::ClientError& error);
 
-// A failed call through a shared-memory region, either client: ValueError / RuntimeError /
-// TimeoutError, or the error a host callback (signal handler, result list) left pending.
+// A failed call through a shared-memory region, either client: ConnectionError / ValueError /
+// RuntimeError / TimeoutError, or the error a host callback (signal handler, result list) left pending.
 void raise_infer_error(const shm::InferError& error);
 
 // A system error raised directly: BrokenPipeError, ConnectionRefusedError, ... or OSError.

@@ -105,7 +105,7 @@ def test_full_request_queue_fails_at_once_and_gives_the_slot_back(region_name):
 
 def test_producer_that_never_published_stalls_push_for_a_bounded_time(region_name):
     # Another producer reserved slots 0..2 and died before committing them.
-    engineless_region(region_name, SLOT, (3, 0, 0))
+    engineless_region(region_name, 2 * SLOT, (3, 0, 0))
     client = ZorvoShmClient(region_name)
     for _ in range(2):
         started = time.monotonic()
@@ -114,6 +114,10 @@ def test_producer_that_never_published_stalls_push_for_a_bounded_time(region_nam
         assert time.monotonic() - started < 3.0
     with mapped(region_name) as memory:
         assert index(memory, REQUEST_QUEUE, REQUEST_ENTRY, COMMIT) == 0
+    # Each stalled entry goes out once the queue moves on, and the engine will read its slot then:
+    # both slots stay leased.
+    kind, message = exception_of(lambda: client.infer([1], "u8", b"\x01"))
+    assert kind is RuntimeError and message.startswith("SHM tensor pool exhausted")
 
 
 def test_pool_smaller_than_a_slot_at_the_end_of_the_region(region_name):

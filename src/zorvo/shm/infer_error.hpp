@@ -7,6 +7,7 @@ namespace zorvo::shm {
 // Why an inference through a shared-memory region failed; both region clients report these.
 struct InferError {
     enum class Kind {
+        Attach,           // the region had to be attached afresh and could not be
         InvalidArgument,  // bad element type name or unrepresentable shape
         Runtime,          // pool exhausted, queue or exchange trouble, engine error, bad result block
         Timeout,          // no matching response in time

@@ -1,5 +1,6 @@
 #include "zorvo/shm/region_client.hpp"
 
+#include "zorvo/common/fork_generation.hpp"
 #include "zorvo/shm/request_block.hpp"
 #include "zorvo/shm/tensor_block.hpp"
 
@@ -15,12 +16,45 @@ Result<RegionClient, ShmError> RegionClient::attach(std::string_view name, std::
     if (!joined.ok()) return fail(std::move(joined).error());
     auto peers = std::make_unique<PeerTable>(std::move(joined).value());
     allocator->share(SlotClaims(peers->claim_words(), peers->number(), *peers));
-    return RegionClient(std::move(region), std::move(peers), std::move(allocator));
+    return RegionClient(std::move(region), std::move(peers), std::move(allocator), slot_lease);
+}
+
+RegionClient::RegionClient(std::shared_ptr<const ShmManager> region, std::unique_ptr<PeerTable> peers,
+                           std::unique_ptr<TieredShmAllocator> allocator, std::chrono::nanoseconds slot_lease) noexcept
+    : region_(std::move(region)),
+      peers_(std::move(peers)),
+      allocator_(std::move(allocator)),
+      slot_lease_(slot_lease),
+      fork_generation_(fork_generation()) {}
+
+bool RegionClient::inherited_by_fork() const noexcept { return fork_generation() != fork_generation_; }
+
+void RegionClient::check_for_restart() {
+    auto named = ShmManager::identify(region_->name());
+    if (!named.ok() || named.value() != region_->identity()) region_replaced_ = true;
+}
+
+Result<Unit, ShmError> RegionClient::attach_afresh() {
+    auto fresh = attach(region_->name(), slot_lease_);
+    if (!fresh.ok()) return fail(std::move(fresh).error());
+    // A forked child starts its numbering as a new client would; after an engine restart the
+    // numbers simply go on.
+    const std::uint64_t counter = inherited_by_fork() ? 1 : next_counter_;
+    // The parent's table, allocator and mapping are dropped here; in a child that only closes
+    // and unmaps the child's own copies, and the parent's number and slots stay the parent's.
+    *this = std::move(fresh).value();
+    next_counter_ = counter;
+    return Unit{};
 }
 
 Result<Unit, InferError> RegionClient::infer(std::span<const std::int64_t> shape, std::string_view dtype,
                                              std::span<const std::uint8_t> data, InferHost& host,
                                              Transport& transport) {
+    if (inherited_by_fork() || region_replaced_) [[unlikely]] {
+        if (auto renewed = attach_afresh(); !renewed.ok()) {
+            return fail(InferError{InferError::Kind::Attach, renewed.error().display()});
+        }
+    }
     const std::uint64_t counter = next_counter_;
     // Counter 0 is never sent, so that an idle mailbox can never match an answer.
     next_counter_ = (next_counter_ + 1) & REQUEST_COUNTER_MASK;

@@ -51,6 +51,16 @@ public:
     Result<Unit, InferError> infer(std::span<const std::int64_t> shape, std::string_view dtype,
                                    std::span<const std::uint8_t> data, InferHost& host, Transport& transport);
 
+    // True in a child forked after this client attached: everything it holds is the parent's, and
+    // the next request attaches afresh (own descriptor, number and allocator), as a new client.
+    bool inherited_by_fork() const noexcept;
+
+    // After a sign that the engine may have restarted (a request timed out, a control connection
+    // broke), asks whether the region's name now names another object than the one mapped; if so,
+    // or if the name is gone, the next request attaches to the region of that name first. A system
+    // call or two, so never on the path of a call that went well.
+    void check_for_restart();
+
     std::uint64_t next_request_id() const noexcept { return compose_request_id(peers_->number(), next_counter_); }
     TieredShmAllocator& allocator() noexcept { return *allocator_; }
     const ShmManager& region() const noexcept { return *region_; }
@@ -59,8 +69,9 @@ public:
 
 private:
     RegionClient(std::shared_ptr<const ShmManager> region, std::unique_ptr<PeerTable> peers,
-                 std::unique_ptr<TieredShmAllocator> allocator) noexcept
-        : region_(std::move(region)), peers_(std::move(peers)), allocator_(std::move(allocator)) {}
+                 std::unique_ptr<TieredShmAllocator> allocator, std::chrono::nanoseconds slot_lease) noexcept;
+
+    Result<Unit, ShmError> attach_afresh();
 
     // Destroyed in reverse: the allocator (whose claims live in the peer table) before the table,
     // the table before the region.
@@ -68,6 +79,9 @@ private:
     std::unique_ptr<PeerTable> peers_;
     std::unique_ptr<TieredShmAllocator> allocator_;
     std::uint64_t next_counter_ = 1;
+    std::chrono::nanoseconds slot_lease_;
+    std::uint64_t fork_generation_;
+    bool region_replaced_ = false;
 };
 
 }  // namespace zorvo::shm

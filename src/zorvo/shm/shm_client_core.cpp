@@ -77,6 +77,8 @@ Result<std::uint64_t, InferError> ShmClientCore::hand_over(const StagedRequest& 
     // Unless the engine answered, it may still read the slot, or write its answer into it: nobody
     // gets it before the lease runs out.
     if (!answered) lease.keep_until_expiry();
+    // Silence may mean the engine restarted with a new region under the same name.
+    if (!outcome.ok() && outcome.error().kind == InferError::Kind::Timeout) client_.check_for_restart();
     return outcome;
 }
 
