@@ -36,7 +36,7 @@ constexpr std::uint64_t kMailboxBytes = sizeof(Mailbox) * PeerTable::MAX_PEERS;
 // Mailbox state: 0 when idle; the awaited counter when armed; with kBusy and the writer's number
 // while a hand-over writes the answer; with kDone once the answer is complete.
 constexpr std::uint64_t kBusy = std::uint64_t{1} << 63;
-constexpr std::uint64_t kDone = std::uint64_t{1} << 62;
+constexpr std::uint64_t kDone = PeerTable::MAILBOX_DONE;
 constexpr unsigned kWriterShift = REQUEST_COUNTER_BITS;
 constexpr std::uint64_t kWriterMask = 0x3ff;
 static_assert(PeerTable::MAX_PEERS - 1 <= kWriterMask);
@@ -166,7 +166,8 @@ PeerTable::PeerTable(std::string name, UniqueFd fd, Mapping mapping, std::uint32
       mapping_(std::move(mapping)),
       number_(number),
       slot_count_(slot_count),
-      fork_generation_(generation) {}
+      fork_generation_(generation),
+      own_state_(&(reinterpret_cast<Mailbox*>(mapping_.data() + kHeaderBytes) + number)->state) {}
 
 PeerTable::~PeerTable() {
     if (!fd_.valid()) return;
@@ -204,12 +205,11 @@ Mailbox* mailbox_of(const Mapping& mapping, std::uint64_t peer) {
 
 void PeerTable::arm(std::uint64_t counter) const noexcept {
     if (mailbox_stuck_) return;
-    Word(mailbox_of(mapping_, number_)->state).store(counter, std::memory_order_release);
+    Word(*own_state_).store(counter, std::memory_order_release);
 }
 
-std::optional<ShmResponseEntry> PeerTable::collect(std::uint64_t counter) const noexcept {
+ShmResponseEntry PeerTable::read_mailbox() const noexcept {
     Mailbox* mailbox = mailbox_of(mapping_, number_);
-    if (Word(mailbox->state).load(std::memory_order_acquire) != (kDone | counter)) return std::nullopt;
     std::uint8_t bytes[ShmResponseEntry::SIZE];
     for (std::size_t i = 0; i < 6; ++i) {
         const std::uint64_t word = Word(mailbox->words[i]).load(std::memory_order_relaxed);
@@ -220,7 +220,7 @@ std::optional<ShmResponseEntry> PeerTable::collect(std::uint64_t counter) const 
 
 void PeerTable::disarm() const noexcept {
     if (mailbox_stuck_) return;
-    Word state(mailbox_of(mapping_, number_)->state);
+    Word state(*own_state_);
     const auto started = Clock::now();
     for (unsigned spins = 1;; ++spins) {
         std::uint64_t seen = state.load(std::memory_order_acquire);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -64,17 +65,28 @@ public:
     std::uint64_t* claim_words() const noexcept;
     std::uint64_t slot_count() const noexcept { return slot_count_; }
 
-    // Own mailbox: armed with the counter of the request about to be sent, looked at once per
-    // polling round, and disarmed when the call ends however it ends.
+    // Own mailbox: armed with the counter of the request about to be sent and looked at once per
+    // polling round. A call that ends without its answer disarms it; once the answer has come
+    // (from the queue or the mailbox) nobody hands that counter over again, and the next arm
+    // simply replaces it.
     void arm(std::uint64_t counter) const noexcept;
-    std::optional<ShmResponseEntry> collect(std::uint64_t counter) const noexcept;
+    std::optional<ShmResponseEntry> collect(std::uint64_t counter) const noexcept {
+        if (std::atomic_ref<std::uint64_t>(*own_state_).load(std::memory_order_acquire) != (MAILBOX_DONE | counter)) {
+            return std::nullopt;
+        }
+        return read_mailbox();
+    }
     void disarm() const noexcept;
 
     // Passes an answer for another client's request to that client; false (and the answer is
     // dropped) when no client waits for it any more.
     bool hand_over(const ShmResponseEntry& answer) const noexcept;
 
+    static constexpr std::uint64_t MAILBOX_DONE = std::uint64_t{1} << 62;
+
 private:
+    ShmResponseEntry read_mailbox() const noexcept;
+
     PeerTable(std::string name, UniqueFd fd, Mapping mapping, std::uint32_t number, std::uint64_t slot_count,
               std::uint64_t fork_generation) noexcept;
 
@@ -84,6 +96,7 @@ private:
     std::uint32_t number_ = 0;
     std::uint64_t slot_count_ = 0;
     std::uint64_t fork_generation_ = 0;
+    std::uint64_t* own_state_ = nullptr;  // this client's mailbox state word
     // A mailbox whose hand-over never finished (its writer stopped mid-way) is not used again.
     mutable bool mailbox_stuck_ = false;
 };

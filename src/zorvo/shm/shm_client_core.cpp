@@ -20,16 +20,22 @@ void sleep_one_microsecond() noexcept {
     ::nanosleep(&pause, nullptr);
 }
 
-// Keeps the client's mailbox armed for one request while it is in flight.
+// Keeps the client's mailbox armed for one request while it is in flight, and disarms it when
+// the call ends without its answer.
 class ArmedMailbox {
 public:
     ArmedMailbox(const PeerTable& peers, std::uint64_t counter) noexcept : peers_(peers) { peers_.arm(counter); }
-    ~ArmedMailbox() { peers_.disarm(); }
+    ~ArmedMailbox() {
+        if (!answered_) peers_.disarm();
+    }
     ArmedMailbox(const ArmedMailbox&) = delete;
     ArmedMailbox& operator=(const ArmedMailbox&) = delete;
 
+    void answered() noexcept { answered_ = true; }
+
 private:
     const PeerTable& peers_;
+    bool answered_ = false;
 };
 
 // The result block's offset of an answer, or the engine's error.
@@ -76,7 +82,11 @@ Result<std::uint64_t, InferError> ShmClientCore::hand_over(const StagedRequest& 
     auto outcome = await_response(request, host, answered);
     // Unless the engine answered, it may still read the slot, or write its answer into it: nobody
     // gets it before the lease runs out.
-    if (!answered) lease.keep_until_expiry();
+    if (answered) {
+        mailbox.answered();
+    } else {
+        lease.keep_until_expiry();
+    }
     // Silence may mean the engine restarted with a new region under the same name.
     if (!outcome.ok() && outcome.error().kind == InferError::Kind::Timeout) client_.check_for_restart();
     return outcome;
@@ -91,7 +101,7 @@ Result<std::uint64_t, InferError> ShmClientCore::await_response(const StagedRequ
     const auto start = Clock::now();
     for (;;) {
         // Another client may have taken the answer from the queue and passed it on.
-        if (auto handed = peers.collect(request.counter)) {
+        if (auto handed = peers.collect(request.counter); handed && handed->request_id == request.id) {
             answered = true;
             return read_answer(*handed, region_bytes);
         }
