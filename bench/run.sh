@@ -25,5 +25,8 @@ if ! command -v taskset >/dev/null || [ "$(nproc)" -lt 2 ]; then
     pin=(--no-pin)
 fi
 
-exec "$PYTHON" bench/bench.py --engine "$BUILD_DIR/zorvo-engine" --floor "$BUILD_DIR/zorvo-floor" \
+"$PYTHON" bench/bench.py --engine "$BUILD_DIR/zorvo-engine" --floor "$BUILD_DIR/zorvo-floor" \
     --module-dir "$BUILD_DIR" "${pin[@]}" "$@"
+echo
+echo "Calls per second of 1 and 2 client processes on one region"
+"$PYTHON" bench/peers.py --engine "$BUILD_DIR/zorvo-engine" --module-dir "$BUILD_DIR"
