@@ -1,5 +1,6 @@
 #include "zorvo/shm/peer_table.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -11,6 +12,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <string_view>
 
 #include "zorvo/common/fork_generation.hpp"
 #include "zorvo/shm/cpu_relax.hpp"
@@ -30,7 +33,11 @@ struct Mailbox {
 };
 static_assert(sizeof(Mailbox) == 64);
 
-constexpr std::uint64_t kHeaderBytes = 64;
+// The header holds the region's name (u64 length, then the bytes), so that a table left behind
+// by a killed last client can be recognised as stale once its region is gone.
+constexpr std::uint64_t kHeaderBytes = 4096;
+constexpr std::size_t kMaxRegionName = kHeaderBytes - 8;
+constexpr std::string_view kTablePrefix = "zorvo-peers-";
 constexpr std::uint64_t kMailboxBytes = sizeof(Mailbox) * PeerTable::MAX_PEERS;
 
 // Mailbox state: 0 when idle; the awaited counter when armed; with kBusy and the writer's number
@@ -50,8 +57,8 @@ constexpr auto kCreationPatience = std::chrono::seconds(2);
 
 std::string table_name(RegionIdentity identity) {
     char name[64];
-    std::snprintf(name, sizeof name, "/zorvo-peers-%llx-%llx", static_cast<unsigned long long>(identity.device),
-                  static_cast<unsigned long long>(identity.inode));
+    std::snprintf(name, sizeof name, "/%s%llx-%llx", kTablePrefix.data(),
+                  static_cast<unsigned long long>(identity.device), static_cast<unsigned long long>(identity.inode));
     return name;
 }
 
@@ -63,6 +70,50 @@ bool lock_bytes(int fd, short type, off_t start, off_t length, int command) {
     lock.l_len = length;
     return ::fcntl(fd, command, &lock) == 0;
 }
+
+void write_region_name(int fd, const std::string& region_name) {
+    if (region_name.size() > kMaxRegionName) return;
+    const std::uint64_t length = region_name.size();
+    std::uint8_t header[8];
+    std::memcpy(header, &length, sizeof length);
+    if (::pwrite(fd, header, sizeof header, 0) == 8) {
+        [[maybe_unused]] auto written = ::pwrite(fd, region_name.data(), region_name.size(), 8);
+    }
+}
+
+std::string read_region_name(int fd) {
+    std::uint64_t length = 0;
+    if (::pread(fd, &length, sizeof length, 0) != 8 || length == 0 || length > kMaxRegionName) return {};
+    std::string name(length, '\0');
+    if (::pread(fd, name.data(), length, 8) != static_cast<ssize_t>(length)) return {};
+    return name;
+}
+
+// Removes the tables that no client holds and whose region no longer exists (their last client
+// was killed). Run by the client that creates a new table, which is when an engine has created a
+// new region and old tables may have been left behind.
+void remove_stale_tables(const std::string& own_name) {
+    std::unique_ptr<DIR, int (*)(DIR*)> directory(::opendir("/dev/shm"), ::closedir);
+    if (!directory) return;
+    while (const dirent* entry = ::readdir(directory.get())) {
+        const std::string_view file = entry->d_name;
+        if (!file.starts_with(kTablePrefix)) continue;
+        std::string name = "/";
+        name += file;
+        if (name == own_name) continue;
+        unsigned long long device = 0;
+        unsigned long long inode = 0;
+        if (std::sscanf(entry->d_name + kTablePrefix.size(), "%llx-%llx", &device, &inode) != 2) continue;
+        UniqueFd fd(::shm_open(name.c_str(), O_RDWR, 0));
+        // One we may not open, or a client still holds a number: not ours to judge.
+        if (!fd.valid() || !lock_bytes(fd.get(), F_WRLCK, 0, PeerTable::MAX_PEERS, F_OFD_SETLK)) continue;
+        const std::string region_name = read_region_name(fd.get());
+        if (region_name.empty()) continue;
+        auto region = ShmManager::identify(region_name);
+        if (!region.ok() || region.value() != RegionIdentity{device, inode}) ::shm_unlink(name.c_str());
+    }
+}
+
 
 void pause_briefly() {
     const timespec pause{0, 1'000'000};
@@ -77,7 +128,8 @@ Result<std::uint64_t, ShmError> table_bytes(std::uint64_t slot_count) {
 
 // Opens the table object, creating it with the region's permissions when it does not exist yet,
 // and waits until its creator has given it its size.
-Result<UniqueFd, ShmError> open_table(const std::string& name, unsigned permissions, std::uint64_t bytes) {
+Result<UniqueFd, ShmError> open_table(const std::string& name, const ShmManager& region, std::uint64_t bytes) {
+    const unsigned permissions = region.permissions();
     for (;;) {
         UniqueFd fd(::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, permissions & 0777));
         if (fd.valid()) {
@@ -88,6 +140,8 @@ Result<UniqueFd, ShmError> open_table(const std::string& name, unsigned permissi
                 ::shm_unlink(name.c_str());
                 return fail(ShmError::mapping(code));
             }
+            write_region_name(fd.get(), region.name());
+            remove_stale_tables(name);
             return fd;
         }
         if (errno != EEXIST) return fail(ShmError::mapping(errno));
@@ -126,7 +180,7 @@ Result<PeerTable, ShmError> PeerTable::join(const ShmManager& region, std::uint6
     const std::string name = table_name(region.identity());
     const auto give_up = Clock::now() + kCreationPatience;
     for (;;) {
-        auto opened = open_table(name, region.permissions(), bytes.value());
+        auto opened = open_table(name, region, bytes.value());
         if (!opened.ok()) return fail(std::move(opened).error());
         UniqueFd fd = std::move(opened).value();
 

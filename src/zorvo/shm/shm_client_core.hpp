@@ -39,6 +39,7 @@ public:
     std::uint64_t next_request_id() const noexcept { return client_.next_request_id(); }
     TieredShmAllocator& allocator() noexcept { return client_.allocator(); }
     const ShmManager& region() const noexcept { return client_.region(); }
+    const PeerTable& peers() const noexcept { return client_.peers(); }
 
 private:
     ShmClientCore(RegionClient client, const ShmClientTiming& timing) noexcept

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -191,6 +192,29 @@ TEST(ShmClientCore, ClientsOfOneRegionHaveTheirOwnNumbersAndNeverShareASlot) {
     auto third = ShmClientCore::connect(fixture.region.name());
     ASSERT_TRUE(third.ok());
     EXPECT_EQ(third->next_request_id(), 1u);
+}
+
+TEST(ShmClientCore, CoordinationLeftByAKilledLastClientIsRemovedOnceItsRegionIsGone) {
+    std::string left_behind;
+    {
+        ClientFixture fixture(1048576);
+        left_behind = "/dev/shm" + fixture.client->peers().object_name();
+        fixture.client.reset();
+        ASSERT_NE(::access(left_behind.c_str(), F_OK), 0);  // the last to leave removed it
+        // A last client that dies without leaving: its table stays while its region exists...
+        const pid_t child = ::fork();
+        if (child == 0) {
+            auto own = ShmClientCore::connect(fixture.region.name());
+            ::_exit(own.ok() ? 0 : 1);
+        }
+        int status = -1;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_EQ(status, 0);
+        ASSERT_EQ(::access(left_behind.c_str(), F_OK), 0);
+    }
+    // ...and the first client of the next region removes it.
+    ClientFixture next(1048576);
+    EXPECT_NE(::access(left_behind.c_str(), F_OK), 0);
 }
 
 TEST(ShmClientCore, ExhaustedPoolIsReportedBeforeTheElementType) {
