@@ -194,6 +194,34 @@ TEST(ShmClientCore, ClientsOfOneRegionHaveTheirOwnNumbersAndNeverShareASlot) {
     EXPECT_EQ(third->next_request_id(), 1u);
 }
 
+TEST(ShmClientCore, ClientsOnThreadsReceiveEachOthersAnswersThroughTheirMailboxes) {
+    ClientFixture fixture(1048576);
+    auto second = ShmClientCore::connect(fixture.region.name());
+    ASSERT_TRUE(second.ok());
+    ScriptedEngine engine(fixture.region, echo);
+    ShmClientCore* clients[] = {&*fixture.client, &second.value()};
+    std::atomic<int> wrong{0};
+    std::atomic<int> failed{0};
+    std::vector<std::thread> threads;
+    for (std::uint8_t t = 0; t < 2; ++t) {
+        threads.emplace_back([&, t] {
+            RecordingHost host;
+            for (std::uint32_t call = 0; call < 3000; ++call) {
+                const std::uint8_t data[] = {t, static_cast<std::uint8_t>(call), static_cast<std::uint8_t>(call >> 8)};
+                if (!clients[t]->infer({}, "uint8", data, host).ok()) {
+                    ++failed;
+                } else if (host.result != std::vector<std::uint8_t>(data, data + 3)) {
+                    ++wrong;
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(fixture.free_slots(), 4u);
+}
+
 TEST(ShmClientCore, CoordinationLeftByAKilledLastClientIsRemovedOnceItsRegionIsGone) {
     std::string left_behind;
     {
