@@ -124,22 +124,20 @@ def test_clients_in_several_processes_get_only_their_own_answers(engine, layout)
     assert zorvo_sdk.ZorvoShmClient(engine.shm_name).infer([1], "uint8", b"\x07") == [7]
 
 
-def hold_a_slot(shm_name, control_path, ready):
+def hold_a_slot(shm_name, control_path):
     """A hybrid client whose engine never answers: it holds its slot until it is killed."""
     client = zorvo_sdk.ZorvoHybridClient(shm_name, control_path)
-    ready.set()
     client.infer([4], "uint8", b"\x01\x02\x03\x04")
 
 
-def test_killed_client_blocks_nobody(tmp_path):
+def test_killed_clients_slot_is_free_again_within_the_lease(tmp_path):
     require_engine_binary()
     # One slot in the whole pool: whoever holds it blocks every other client.
     with running_engine(tcp=False, unix=False, shm=True, hybrid=True, pool_size=200000) as engine:
         silent = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         silent.bind(str(tmp_path / "silent.sock"))
         silent.listen(1)
-        ready = CONTEXT.Event()
-        victim = CONTEXT.Process(target=hold_a_slot, args=(engine.shm_name, str(tmp_path / "silent.sock"), ready))
+        victim = CONTEXT.Process(target=hold_a_slot, args=(engine.shm_name, str(tmp_path / "silent.sock")))
         victim.start()
         try:
             connection, _ = silent.accept()
@@ -150,9 +148,19 @@ def test_killed_client_blocks_nobody(tmp_path):
 
             os.kill(victim.pid, signal.SIGKILL)
             victim.join(10)
+            # The engine may still be reading the dead client's tensor: its slot stays claimed
+            # until the 30 s lease ends, and not longer.
             started = time.monotonic()
-            assert client.infer([4], "uint8", b"abcd") == list(b"abcd")
-            assert time.monotonic() - started < 5  # taken over at once, not after the 30 s lease
+            with pytest.raises(RuntimeError, match="SHM tensor pool exhausted"):
+                client.infer([4], "uint8", b"abcd")
+            while True:
+                try:
+                    assert client.infer([4], "uint8", b"abcd") == list(b"abcd")
+                    break
+                except RuntimeError as error:
+                    assert "SHM tensor pool exhausted" in str(error)
+                    assert time.monotonic() - started < 32
+                    time.sleep(0.5)
             connection.close()
         finally:
             silent.close()

@@ -195,17 +195,9 @@ Result<PeerTable, ShmError> PeerTable::join(const ShmManager& region, std::uint6
             if (address == MAP_FAILED) return fail(ShmError::mapping(errno));
             PeerTable table(name, std::move(fd), Mapping(address, bytes.value()), *number, slot_count,
                             fork_generation());
-            // Whatever a previous holder of this number left behind is its own, and it is gone.
-            auto* mailbox = reinterpret_cast<Mailbox*>(table.mapping_.data() + kHeaderBytes) + *number;
-            Word(mailbox->state).store(0, std::memory_order_release);
-            const std::uint64_t tag = std::uint64_t{*number} + 1;
-            std::uint64_t* claims = table.claim_words();
-            for (std::uint64_t i = 0; i < slot_count; ++i) {
-                std::uint64_t word = Word(claims[i]).load(std::memory_order_acquire);
-                if ((word >> REQUEST_COUNTER_BITS) == tag) {
-                    Word(claims[i]).compare_exchange_strong(word, 0, std::memory_order_acq_rel);
-                }
-            }
+            // A mailbox a previous holder of this number left behind is idle again; its slot
+            // claims run out with their leases.
+            Word(table.own_state_[0]).store(0, std::memory_order_release);
             return table;
         }
         if (!number && Clock::now() > give_up) return fail(ShmError::mapping(EUSERS));

@@ -27,25 +27,18 @@ constexpr std::uint64_t compose_request_id(std::uint32_t peer, std::uint64_t cou
 constexpr std::uint64_t request_owner(std::uint64_t id) noexcept { return id >> REQUEST_COUNTER_BITS; }
 constexpr std::uint64_t request_counter(std::uint64_t id) noexcept { return id & REQUEST_COUNTER_MASK; }
 
-// Whether another client of the region still exists. Asked only when a decision depends on it,
-// never on the path of an uncontended call.
-class PeerLiveness {
-public:
-    virtual ~PeerLiveness() = default;
-    virtual bool is_alive(std::uint32_t peer) const = 0;
-};
-
 // The coordination object that the clients of this library attached to one region share. It is a
 // small shared-memory object of its own, named after the region object's identity (so a restarted
 // engine's new region gets a new one) and created with the region's permissions; nothing is ever
 // written into the engine's region. It holds:
 // - client numbers: client k holds an open-file-description write lock on byte k of the object,
 //   which the kernel drops when the client closes it or its process dies;
-// - one claim word per pool slot (owner and lease end), so that no two clients lease one slot;
+// - one claim word per pool slot (owner and lease end), so that no two clients lease one slot
+//   (see SlotClaims);
 // - one mailbox per client number, through which a client that takes someone else's answer from
 //   the response queue hands it over.
 // All zeros is the initial state of every part, so a new object needs no initialisation.
-class PeerTable final : public PeerLiveness {
+class PeerTable {
 public:
     static constexpr std::uint32_t MAX_PEERS = 1024;
 
@@ -56,11 +49,13 @@ public:
     PeerTable(PeerTable&& other) noexcept = default;
     PeerTable& operator=(PeerTable&&) = delete;
     PeerTable(const PeerTable&) = delete;
-    ~PeerTable() override;
+    ~PeerTable();
 
     std::uint32_t number() const noexcept { return number_; }
     const std::string& object_name() const noexcept { return name_; }
-    bool is_alive(std::uint32_t peer) const override;
+    // Whether client number `peer` still exists; a system call, so asked only when a decision
+    // depends on it, never on the path of an uncontended call.
+    bool is_alive(std::uint32_t peer) const;
 
     std::uint64_t* claim_words() const noexcept;
     std::uint64_t slot_count() const noexcept { return slot_count_; }

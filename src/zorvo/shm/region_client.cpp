@@ -15,7 +15,7 @@ Result<RegionClient, ShmError> RegionClient::attach(std::string_view name, std::
     auto joined = PeerTable::join(*region, allocator->slot_count());
     if (!joined.ok()) return fail(std::move(joined).error());
     auto peers = std::make_unique<PeerTable>(std::move(joined).value());
-    allocator->share(SlotClaims(peers->claim_words(), peers->number(), *peers));
+    allocator->share(SlotClaims(peers->claim_words(), peers->number()));
     return RegionClient(std::move(region), std::move(peers), std::move(allocator), slot_lease);
 }
 

@@ -33,24 +33,19 @@ std::optional<std::uint64_t> SimpleShmAllocator::try_allocate(std::uint64_t size
         table_->next_slot.fetch_add(1, std::memory_order_relaxed) % slot_count_;
 
     std::lock_guard lock(table_->mutex);
-    // A second round, only when other clients hold every slot this one could use, asks whether
-    // those clients still exist and takes over the slots of the ones that do not.
-    const int rounds = table_->claims ? 2 : 1;
-    for (int round = 0; round < rounds; ++round) {
-        for (std::uint64_t k = 0; k < slot_count_; ++k) {
-            const std::uint64_t index = (start + k) % slot_count_;
-            if (take(index, now, round == 1)) return base_offset_ + index * slot_size_;
-        }
+    for (std::uint64_t k = 0; k < slot_count_; ++k) {
+        const std::uint64_t index = (start + k) % slot_count_;
+        if (take(index, now)) return base_offset_ + index * slot_size_;
     }
     return std::nullopt;
 }
 
-bool SimpleShmAllocator::take(std::uint64_t index, LeaseClock::time_point now, bool ask_owners) {
+bool SimpleShmAllocator::take(std::uint64_t index, LeaseClock::time_point now) {
     auto& expiry = table_->expiry[index];
     if (expiry > now) return false;
     const auto end = lease_end(now, lease_);
     if (table_->claims) {
-        const auto word = table_->claims->try_claim(index, now, end, ask_owners);
+        const auto word = table_->claims->try_claim(index, now, end);
         if (!word) return false;
         table_->claimed[index] = *word;
     }

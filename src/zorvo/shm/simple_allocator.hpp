@@ -50,7 +50,7 @@ private:
         std::optional<SlotClaims> claims;
     };
 
-    bool take(std::uint64_t index, LeaseClock::time_point now, bool ask_owners);
+    bool take(std::uint64_t index, LeaseClock::time_point now);
 
     std::uint64_t base_offset_;
     std::uint64_t slot_size_;

@@ -10,10 +10,9 @@ using Word = std::atomic_ref<std::uint64_t>;
 
 constexpr std::uint64_t kLeaseMask = REQUEST_COUNTER_MASK;
 
-std::uint64_t milliseconds(std::chrono::steady_clock::time_point at, bool round_up) {
-    const auto since = at.time_since_epoch();
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(since);
-    if (round_up && ms < since) ++ms;
+// Both ends round down, so a claim never outlives the client's own lease of the slot.
+std::uint64_t milliseconds(std::chrono::steady_clock::time_point at) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch());
     if (ms.count() < 0) return 0;
     return std::min<std::uint64_t>(static_cast<std::uint64_t>(ms.count()), kLeaseMask);
 }
@@ -21,16 +20,11 @@ std::uint64_t milliseconds(std::chrono::steady_clock::time_point at, bool round_
 }  // namespace
 
 std::optional<std::uint64_t> SlotClaims::try_claim(std::uint64_t index, std::chrono::steady_clock::time_point now,
-                                                   std::chrono::steady_clock::time_point lease_end,
-                                                   bool ask_owners) const {
+                                                   std::chrono::steady_clock::time_point lease_end) const {
     Word word(words_[index]);
     std::uint64_t seen = word.load(std::memory_order_acquire);
-    const std::uint64_t holder = seen >> REQUEST_COUNTER_BITS;
-    // Free, expired, or a claim of this very client that its own lease table has already let go.
-    bool takeable = seen == 0 || holder == tag_ || (seen & kLeaseMask) <= milliseconds(now, false);
-    if (!takeable && ask_owners) takeable = !peers_->is_alive(static_cast<std::uint32_t>(holder - 1));
-    if (!takeable) return std::nullopt;
-    const std::uint64_t mine = (tag_ << REQUEST_COUNTER_BITS) | milliseconds(lease_end, true);
+    if (seen != 0 && (seen & kLeaseMask) > milliseconds(now)) return std::nullopt;
+    const std::uint64_t mine = (tag_ << REQUEST_COUNTER_BITS) | milliseconds(lease_end);
     if (!word.compare_exchange_strong(seen, mine, std::memory_order_acq_rel)) return std::nullopt;
     return mine;
 }

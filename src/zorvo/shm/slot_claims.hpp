@@ -11,16 +11,15 @@ namespace zorvo::shm {
 // The shared claim words of one size class: each names the client that leases the slot and when
 // that lease ends, so that clients in different processes never lease one slot at once. A word is
 // (client number + 1) << 48 | lease end in milliseconds of the monotonic clock, or 0 when free.
+// A claim is honoured until its lease ends even when its client has died: the engine may still be
+// reading that client's tensor from the slot, or writing its answer into it.
 class SlotClaims {
 public:
-    SlotClaims(std::uint64_t* words, std::uint32_t owner, const PeerLiveness& peers) noexcept
-        : words_(words), tag_(std::uint64_t{owner} + 1), peers_(&peers) {}
+    SlotClaims(std::uint64_t* words, std::uint32_t owner) noexcept : words_(words), tag_(std::uint64_t{owner} + 1) {}
 
-    // Claims slot `index` until `lease_end`; the word written, or none when another client holds
-    // it. With `ask_owners`, a slot whose holder no longer exists is taken over (one system call
-    // per foreign holder, so only when no free slot was found).
+    // Claims slot `index` until `lease_end`; the word written, or none while another lease runs.
     std::optional<std::uint64_t> try_claim(std::uint64_t index, std::chrono::steady_clock::time_point now,
-                                           std::chrono::steady_clock::time_point lease_end, bool ask_owners) const;
+                                           std::chrono::steady_clock::time_point lease_end) const;
 
     // Frees slot `index` if `word` (what try_claim wrote) still holds it; a lease that ran out and
     // was taken over stays with its new holder.
@@ -35,7 +34,6 @@ public:
 private:
     std::uint64_t* words_;
     std::uint64_t tag_;
-    const PeerLiveness* peers_;
 };
 
 }  // namespace zorvo::shm
