@@ -78,7 +78,7 @@ public:
         friend class Runtime;
         explicit ConstructionKey() = default;
     };
-    Runtime(ConstructionKey, UniqueFd epoll, UniqueFd wake, UniqueFd timer);
+    Runtime(ConstructionKey, UniqueFd epoll, UniqueFd wake, UniqueFd stop, UniqueFd timer);
 
     Runtime(const Runtime&) = delete;
     Runtime& operator=(const Runtime&) = delete;
@@ -135,7 +135,10 @@ private:
     static SpawnedRoot run_spawned(Task<void> task, Runtime& runtime);
 
     UniqueFd epoll_;
+    // Wakes one sleeping worker for queued work; drained by whichever worker receives it.
     UniqueFd wake_;
+    // Set once at shutdown and never read, so it stays readable and no worker can sleep past it.
+    UniqueFd stop_;
     UniqueFd timer_;
 
     std::mutex ready_mutex_;
