@@ -1,5 +1,7 @@
 #include "zorvo/hybrid/runtime.hpp"
 
+#include "zorvo/common/processors.hpp"
+
 #include <pthread.h>
 
 #include <sys/epoll.h>
@@ -76,10 +78,7 @@ bool ReadinessAwaiter::await_suspend(std::coroutine_handle<> waiting) noexcept {
 
 void SleepAwaiter::await_suspend(std::coroutine_handle<> waiting) { runtime_.add_timer(deadline_, waiting); }
 
-std::size_t Runtime::default_worker_count() noexcept {
-    const unsigned processors = std::thread::hardware_concurrency();
-    return processors == 0 ? 1 : processors;
-}
+std::size_t Runtime::default_worker_count() noexcept { return available_processors(); }
 
 bool Runtime::on_worker_thread() noexcept { return current_thread_is_worker; }
 

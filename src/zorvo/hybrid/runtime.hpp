@@ -64,7 +64,8 @@ private:
     std::chrono::steady_clock::time_point deadline_;
 };
 
-// A multi-threaded event loop: one worker per processor, an epoll readiness driver and a timer
+// A multi-threaded event loop: by default one worker per processor available to the process
+// (affinity mask and cgroup CPU quota, read at creation), an epoll readiness driver and a timer
 // driver. Coroutines that wait for a descriptor or a deadline are resumed on whichever worker sees
 // the event. Destruction stops and joins the workers and destroys every spawned task still pending.
 class Runtime {
