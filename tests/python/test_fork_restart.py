@@ -135,7 +135,7 @@ def child_steps_inherited_stream(client, stream, results):
             outcome.append(("item", next(stream)))
         except RuntimeError as error:
             outcome.append((type(error).__name__, str(error)))
-    del stream  # closes the child's copy only
+    # The first failed step closed the child's copy of the stream's descriptor; the client connects afresh.
     outcome.append(("call", socket_call(client, b"\x07")))
     results.put((0, outcome))
 
@@ -153,5 +153,5 @@ def test_a_stream_inherited_by_a_child_fails_there_and_goes_on_in_the_parent(eng
     assert join_all([child], results) == {
         0: [("RuntimeError", inherited), ("RuntimeError", inherited), ("call", [7])]}
 
-    # Nothing of the parent's stream was read or cut in the child: the other 7 items follow.
+    # The child neither read nor shut down the parent's stream: the other 7 items follow.
     assert list(stream) == [[1, 2, 3]] * 7
