@@ -1,5 +1,7 @@
 #include "zorvo/hybrid/runtime.hpp"
 
+#include "zorvo/common/processors.hpp"
+
 #include <pthread.h>
 
 #include <sys/epoll.h>
@@ -76,10 +78,7 @@ bool ReadinessAwaiter::await_suspend(std::coroutine_handle<> waiting) noexcept {
 
 void SleepAwaiter::await_suspend(std::coroutine_handle<> waiting) { runtime_.add_timer(deadline_, waiting); }
 
-std::size_t Runtime::default_worker_count() noexcept {
-    const unsigned processors = std::thread::hardware_concurrency();
-    return processors == 0 ? 1 : processors;
-}
+std::size_t Runtime::default_worker_count() noexcept { return available_processors(); }
 
 bool Runtime::on_worker_thread() noexcept { return current_thread_is_worker; }
 
@@ -88,12 +87,17 @@ Result<std::unique_ptr<Runtime>, SystemError> Runtime::create(std::size_t worker
     if (!epoll) return fail(std::move(epoll).error());
     auto wake = checked_fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     if (!wake) return fail(std::move(wake).error());
+    auto stop = checked_fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!stop) return fail(std::move(stop).error());
     auto timer = checked_fd(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
     if (!timer) return fail(std::move(timer).error());
 
-    auto runtime = std::make_unique<Runtime>(ConstructionKey{}, std::move(epoll).value(),
-                                             std::move(wake).value(), std::move(timer).value());
+    auto runtime = std::make_unique<Runtime>(ConstructionKey{}, std::move(epoll).value(), std::move(wake).value(),
+                                             std::move(stop).value(), std::move(timer).value());
     if (int error = watch_level_triggered(runtime->epoll_.get(), runtime->wake_.get(), &runtime->wake_)) {
+        return fail(SystemError::from_errno(error));
+    }
+    if (int error = watch_level_triggered(runtime->epoll_.get(), runtime->stop_.get(), &runtime->stop_)) {
         return fail(SystemError::from_errno(error));
     }
     if (int error = watch_level_triggered(runtime->epoll_.get(), runtime->timer_.get(), &runtime->timer_)) {
@@ -104,8 +108,8 @@ Result<std::unique_ptr<Runtime>, SystemError> Runtime::create(std::size_t worker
     return runtime;
 }
 
-Runtime::Runtime(ConstructionKey, UniqueFd epoll, UniqueFd wake, UniqueFd timer)
-    : epoll_(std::move(epoll)), wake_(std::move(wake)), timer_(std::move(timer)) {}
+Runtime::Runtime(ConstructionKey, UniqueFd epoll, UniqueFd wake, UniqueFd stop, UniqueFd timer)
+    : epoll_(std::move(epoll)), wake_(std::move(wake)), stop_(std::move(stop)), timer_(std::move(timer)) {}
 
 Runtime::~Runtime() {
     stop_workers();
@@ -140,7 +144,11 @@ Result<Unit, SystemError> Runtime::start_workers(std::size_t count) {
 
 void Runtime::stop_workers() noexcept {
     stopping_.store(true, std::memory_order_release);
-    wake_workers();
+    // Not the wake-up counter: a worker draining that one for ordinary work could swallow the
+    // signal and leave another worker asleep for good. Nobody reads this one, so every later
+    // epoll_wait returns at once and the worker sees the flag on its next turn.
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t written = write(stop_.get(), &one, sizeof one);
     for (std::thread& worker : workers_) {
         if (worker.joinable()) worker.join();
     }
@@ -171,13 +179,12 @@ std::coroutine_handle<> Runtime::pop_ready() {
 
 void Runtime::dispatch(void* tag) {
     if (tag == &wake_) {
-        // While stopping the counter is left set, so that every worker sees it and leaves.
-        if (!stopping_.load(std::memory_order_acquire)) {
-            std::uint64_t count = 0;
-            [[maybe_unused]] ssize_t drained = read(wake_.get(), &count, sizeof count);
-        }
+        std::uint64_t count = 0;
+        [[maybe_unused]] ssize_t drained = read(wake_.get(), &count, sizeof count);
         return;
     }
+    // Left set on purpose; the loop checks the flag after this wait.
+    if (tag == &stop_) return;
     if (tag == &timer_) {
         fire_expired_timers();
         return;

@@ -64,7 +64,8 @@ private:
     std::chrono::steady_clock::time_point deadline_;
 };
 
-// A multi-threaded event loop: one worker per processor, an epoll readiness driver and a timer
+// A multi-threaded event loop: by default one worker per processor available to the process
+// (affinity mask and cgroup CPU quota, read at creation), an epoll readiness driver and a timer
 // driver. Coroutines that wait for a descriptor or a deadline are resumed on whichever worker sees
 // the event. Destruction stops and joins the workers and destroys every spawned task still pending.
 class Runtime {
@@ -78,7 +79,7 @@ public:
         friend class Runtime;
         explicit ConstructionKey() = default;
     };
-    Runtime(ConstructionKey, UniqueFd epoll, UniqueFd wake, UniqueFd timer);
+    Runtime(ConstructionKey, UniqueFd epoll, UniqueFd wake, UniqueFd stop, UniqueFd timer);
 
     Runtime(const Runtime&) = delete;
     Runtime& operator=(const Runtime&) = delete;
@@ -135,7 +136,10 @@ private:
     static SpawnedRoot run_spawned(Task<void> task, Runtime& runtime);
 
     UniqueFd epoll_;
+    // Wakes one sleeping worker for queued work; drained by whichever worker receives it.
     UniqueFd wake_;
+    // Set once at shutdown and never read, so it stays readable and no worker can sleep past it.
+    UniqueFd stop_;
     UniqueFd timer_;
 
     std::mutex ready_mutex_;

@@ -2,11 +2,21 @@
 
 #include "zorvo/net/connect.hpp"
 
+#include <optional>
+
 namespace zorvo::net {
 
 Result<Connection, SystemError> ConnectionPool::acquire(const ConnectionTarget& target) {
+    const std::uint64_t generation = fork_generation();
+    // Inherited from the parent; closed after the lock. Closing only drops this process's copy
+    // of each descriptor, so the parent's connections stay up.
+    std::optional<std::deque<Connection>> inherited;
     {
         std::lock_guard lock(mutex_);
+        if (generation != generation_) [[unlikely]] {
+            inherited.emplace().swap(idle_);
+            generation_ = generation;
+        }
         if (!unusable_ && !idle_.empty()) {
             Connection oldest = std::move(idle_.front());
             idle_.pop_front();

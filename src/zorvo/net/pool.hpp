@@ -5,6 +5,7 @@
 #include <deque>
 #include <mutex>
 
+#include "zorvo/common/fork_generation.hpp"
 #include "zorvo/common/result.hpp"
 #include "zorvo/common/system_error.hpp"
 #include "zorvo/net/connection.hpp"
@@ -15,10 +16,17 @@ namespace zorvo::net {
 // A bounded first-in-first-out queue of idle connections. The mutex guards only the queue
 // operation itself: connecting and closing happen outside it. Idle connections are never probed;
 // a dead one shows up when the exchange on it fails.
+//
+// After a fork the child's pool forgets the idle connections it inherited: they are the parent's
+// (the engine would answer whichever process reads first). The child closes its copies at its
+// first checkout, never shuts them down, and connects afresh. A fork is assumed not to land
+// inside a queue operation; the binding makes every call under the interpreter lock, and so does
+// the interpreter's fork.
 class ConnectionPool {
 public:
     // Keeps at most `max_pool_size` idle connections; 0 disables pooling.
-    explicit ConnectionPool(std::uint64_t max_pool_size) noexcept : max_pool_size_(max_pool_size) {}
+    explicit ConnectionPool(std::uint64_t max_pool_size) noexcept
+        : max_pool_size_(max_pool_size), generation_(fork_generation()) {}
 
     // The connection idle the longest, or a new one.
     Result<Connection, SystemError> acquire(const ConnectionTarget& target);
@@ -33,6 +41,8 @@ private:
     const std::uint64_t max_pool_size_;
     mutable std::mutex mutex_;
     std::deque<Connection> idle_;
+    // The process generation the idle connections were opened in.
+    std::uint64_t generation_;
     // Set if a queue operation ever failed half-way; the pool then stops keeping connections.
     bool unusable_ = false;
 };

@@ -14,6 +14,10 @@ namespace zorvo::net {
 Result<std::optional<ResultData>, StreamError> StreamReader::next() {
     using Step = std::optional<ResultData>;
     if (finished_) return Step{};
+    if (fork_generation() != generation_) [[unlikely]] {
+        Connection inherited = std::move(connection_);
+        return fail(StreamError{std::string(kStreamInheritedMessage)});
+    }
 
     auto header = read_response_header(connection_);
     if (!header.ok()) return fail(StreamError{header.error().display()});

@@ -3,9 +3,11 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
+#include "zorvo/common/fork_generation.hpp"
 #include "zorvo/common/result.hpp"
 #include "zorvo/common/system_error.hpp"
 #include "zorvo/net/client_error.hpp"
@@ -30,11 +32,20 @@ struct StreamError {
     std::string message;
 };
 
+// The step error of a reader used in a process forked after the stream was opened.
+inline constexpr std::string_view kStreamInheritedMessage =
+    "stream was started in the parent process; start a new stream after fork";
+
 // Reads one result after another from the connection a streamed request was sent on. It owns that
 // connection alone and does not depend on the client that opened it.
+//
+// The stream belongs to the process that opened it. In a forked child every further step fails
+// with kStreamInheritedMessage; the first such step closes the child's copy of the descriptor
+// (without a shutdown, so the parent's stream goes on).
 class StreamReader {
 public:
-    explicit StreamReader(Connection connection) noexcept : connection_(std::move(connection)) {}
+    explicit StreamReader(Connection connection) noexcept
+        : connection_(std::move(connection)), generation_(fork_generation()) {}
 
     // The next item's data bytes, or nothing once the stream has ended. Nothing is read after the
     // end has been seen.
@@ -44,6 +55,7 @@ public:
 
 private:
     Connection connection_;
+    std::uint64_t generation_;
     bool finished_ = false;
 };
 

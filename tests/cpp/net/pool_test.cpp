@@ -1,8 +1,12 @@
 #include "zorvo/net/pool.hpp"
 
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -114,6 +118,38 @@ TEST(ConnectionPool, AcquireOnAnEmptyPoolOpensANewConnection) {
     auto connection = pool.acquire(listener.target());
     ASSERT_TRUE(connection.ok()) << connection.error().display();
     EXPECT_GE(listener.accept().native_handle(), 0);
+}
+
+TEST(ConnectionPool, AForkedChildClosesInheritedConnectionsAndLeavesTheParentsUp) {
+    ConnectionPool pool(4);
+    auto pair = make_pair();
+    const int fd = pair.ours.native_handle();
+    pool.return_connection(std::move(pair.ours));
+
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        // The inherited connection is never handed out: the pool connects (and fails here), and
+        // the child's copy of the descriptor is closed.
+        auto taken = pool.acquire(kNowhere);
+        const bool connected_afresh = !taken.ok() && taken.error().kind() == ErrorKind::NotFound;
+        const bool copy_closed = ::fcntl(fd, F_GETFD) == -1 && errno == EBADF;
+        ::_exit(connected_afresh && copy_closed && pool.idle_count() == 0 ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    // Nothing was shut down: the parent's connection still reaches its peer.
+    auto taken = pool.acquire(kNowhere);
+    ASSERT_TRUE(taken.ok());
+    EXPECT_EQ(taken.value().native_handle(), fd);
+    const std::array<std::uint8_t, 1> byte{7};
+    ASSERT_TRUE(taken.value().write_all(byte).ok());
+    std::array<std::uint8_t, 1> received{};
+    ASSERT_TRUE(pair.peer.read_exact(received).ok());
+    EXPECT_EQ(received[0], 7);
 }
 
 }  // namespace
