@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 
 #define ZORVO_BIND_OLD_VERSION(ret, name, version, params, args)          \
     extern "C" ret zorvo_old_##name params;                                \
@@ -49,11 +50,13 @@ extern "C" {
 __attribute__((visibility("hidden"))) char __libc_single_threaded = 0;
 }
 
-// std::random_device's default source (glibc 2.36); the kernel's generator serves it as well.
+// std::random_device's default source (glibc 2.36); the kernel's generator serves it as well. Like
+// glibc's own, it cannot report a failure, so anything but an interrupted call ends the process.
 extern "C" __attribute__((visibility("hidden"))) std::uint32_t arc4random() noexcept {
     std::uint32_t value = 0;
-    while (getrandom(&value, sizeof value, 0) != static_cast<ssize_t>(sizeof value)) {
-        // Only an interrupted call can fail here: four bytes never come short once the pool is up.
+    for (;;) {
+        const ssize_t got = getrandom(&value, sizeof value, 0);
+        if (got == static_cast<ssize_t>(sizeof value)) return value;
+        if (got < 0 && errno != EINTR) std::abort();
     }
-    return value;
 }
