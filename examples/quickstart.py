@@ -39,7 +39,7 @@ def find_engine() -> str:
     return str(built[-1])
 
 
-def start_engine(workdir: Path) -> tuple[subprocess.Popen, dict[str, str]]:
+def start_engine(workdir: Path) -> tuple[subprocess.Popen[bytes], dict[str, str]]:
     """Starts the engine on a free TCP port, a Unix socket, a region and a hybrid socket, and
     returns it with its endpoints once it reports ready."""
     ready = workdir / "ready"
@@ -56,7 +56,7 @@ def start_engine(workdir: Path) -> tuple[subprocess.Popen, dict[str, str]]:
             engine.kill()
             sys.exit("zorvo-engine did not start")
         time.sleep(0.01)
-    endpoints = {}
+    endpoints: dict[str, str] = {}
     for line in ready.read_text().splitlines():
         kind, _, rest = line.partition(" ")
         if kind == "shm":

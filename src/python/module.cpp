@@ -48,6 +48,8 @@ PyObject* initialise() {
     }
     if (module_object != nullptr) return Py_NewRef(module_object);
 
+    // No Py_mod_gil declaration: the caches and borrow flags rely on the interpreter lock, so a
+    // free-threaded interpreter keeps its lock enabled while this module is loaded.
     PyRef module = PyRef::steal(PyModule_Create(&module_definition));
     if (!module) return nullptr;
     for (const RegisteredClass& entry : kClasses) {

@@ -3,6 +3,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+// Py_NewRef and PyModule_AddObjectRef, used throughout, arrived in 3.10.
+#if PY_VERSION_HEX < 0x030A0000
+#error "zorvo_sdk needs CPython 3.10 or newer"
+#endif
+
 #include <utility>
 
 namespace zorvo::python {

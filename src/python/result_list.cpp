@@ -23,13 +23,28 @@ const std::array<PyObject*, 256>* byte_values() {
     return &values;
 }
 
-// Below this many bytes, clearing and walking the 256 per-value counters costs more than
-// counting each reference as it is stored.
-constexpr std::size_t kCountedReferencesFrom = 4096;
-
 }  // namespace
 
+PyObject* bytes_to_list_plain(std::span<const std::uint8_t> bytes) {
+    const auto* values = byte_values();
+    if (values == nullptr) return nullptr;
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(bytes.size()));
+    if (list == nullptr) return nullptr;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), Py_NewRef((*values)[bytes[i]]));
+    }
+    return list;
+}
+
 PyObject* bytes_to_list(std::span<const std::uint8_t> bytes) {
+#ifdef Py_GIL_DISABLED
+    // A free-threaded interpreter allocates list storage its own way and splits reference counts,
+    // so neither the item array nor the counts below may be touched directly there.
+    return bytes_to_list_plain(bytes);
+#else
+    // Below this many bytes, clearing and walking the 256 per-value counters costs more than
+    // counting each reference as it is stored.
+    constexpr std::size_t kCountedReferencesFrom = 4096;
     const auto* values = byte_values();
     if (values == nullptr) return nullptr;
     PyObject* list = PyList_New(0);
@@ -53,6 +68,7 @@ PyObject* bytes_to_list(std::span<const std::uint8_t> bytes) {
             items[i] = (*values)[bytes[i]];
             ++uses[bytes[i]];
         }
+        // From 3.12 the byte values are immortal and this leaves their counts as they are.
         for (std::size_t value = 0; value < uses.size(); ++value) {
             if (uses[value] == 0) continue;
             PyObject* object = (*values)[value];
@@ -64,6 +80,7 @@ PyObject* bytes_to_list(std::span<const std::uint8_t> bytes) {
     list_object->allocated = static_cast<Py_ssize_t>(bytes.size());
     Py_SET_SIZE(list_object, static_cast<Py_ssize_t>(bytes.size()));
     return list;
+#endif
 }
 
 }  // namespace zorvo::python
