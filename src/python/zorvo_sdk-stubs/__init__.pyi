@@ -47,7 +47,9 @@ class StreamIterator(Iterator[list[int]]):
 
         Raises ``StopIteration`` after the engine's end frame; ``RuntimeError`` with the engine's
         text for an error item (the stream may go on after it), for an item that cannot be
-        decoded, or with the system error's text when reading from the connection fails.
+        decoded, or with the system error's text when reading from the connection fails; and
+        ``RuntimeError`` ("stream was started in the parent process; start a new stream after
+        fork") in a forked child, which cannot continue its parent's stream.
         """
 
 @final
@@ -142,6 +144,11 @@ class ZorvoShmClient:
     with the engine's default 256 MiB pool a call carries at most 64 MiB - 80 bytes (67108784) of
     data, and less with a pool too small for a 64 MiB slot.
 
+    Any number of clients, in any number of processes and threads, may use one region at once;
+    they coordinate so that every answer reaches its own caller. A client used in a forked child
+    attaches afresh there, and one whose engine restarted (a new region under the same name)
+    attaches to the new region after a call timed out.
+
     Raises ``ConnectionError`` ("Shared memory error: ...") when the region does not exist or is
     not a valid region, ``TypeError`` when ``shm_name`` is not a ``str``.
     """
@@ -159,7 +166,9 @@ class ZorvoShmClient:
         when the request queue is full, ``RuntimeError`` with the engine's text (or "Unknown
         error") when the engine reports an error, ``TimeoutError`` ("Request timed out") after
         about 6 s without an answer, ``RuntimeError`` ("Already borrowed") when the same object is
-        already in a call, and whatever a signal handler raises while it waits.
+        already in a call, and whatever a signal handler raises while it waits. After the engine
+        restarted, ``ConnectionError`` ("Shared memory error: ...") while the region's name does
+        not exist.
         """
 
 @final
@@ -173,6 +182,11 @@ class ZorvoHybridClient:
     at construction; the socket is not touched until the first call, which opens the connection
     kept for the life of the client. Slots and the largest tensor are as for ``ZorvoShmClient``:
     at most 64 MiB - 80 bytes (67108784) of data with the engine's default pool.
+
+    Clients in several processes and threads may share one region, as for ``ZorvoShmClient``. A
+    client used in a forked child attaches afresh and opens its own connection and I/O threads
+    there; after a failed exchange the next call reconnects, and first attaches to the region's
+    new object if the engine restarted.
 
     Raises ``ConnectionError`` ("Shared memory error: ...") when the region cannot be attached,
     ``RuntimeError`` when the client's I/O threads cannot be started, ``TypeError`` for an argument
@@ -190,5 +204,7 @@ class ZorvoHybridClient:
         writing or reading fails, the engine reports an error, or the answer cannot be decoded.
         Also ``RuntimeError`` ("SHM tensor pool exhausted ...") when the tensor does not fit a free
         slot, ``ValueError`` for an unknown element type, and ``RuntimeError`` ("Already
-        borrowed") when the same object is already in a call. There is no time limit.
+        borrowed") when the same object is already in a call. There is no time limit. After the
+        engine restarted, ``ConnectionError`` ("Shared memory error: ...") while the region's name
+        does not exist.
         """
