@@ -59,7 +59,8 @@ Result<Unit, shm::InferError> HybridClientCore::infer(std::span<const std::int64
 }
 
 Result<std::uint64_t, shm::InferError> HybridClientCore::hand_over(const shm::StagedRequest& request,
-                                                                   shm::SlotLease&, shm::InferHost&) {
+                                                                   shm::SlotLease&, shm::InferHost& host) {
+    host.request_staged();
     // The answer arrives on this client's own connection, so the slot is given back however the
     // exchange ends.
     const HybridRequest hybrid_request{

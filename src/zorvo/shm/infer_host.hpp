@@ -11,8 +11,8 @@ class InferHost {
 public:
     virtual ~InferHost() = default;
 
-    // The request's bytes are in the region: the host may let go of the caller's buffer now, so
-    // that nothing stays pinned while the call waits for the engine.
+    // The request's bytes are in the region and the request is on its way: the host may let go of
+    // the caller's buffer now, so that nothing stays pinned while the call waits for the engine.
     virtual void request_staged() noexcept {}
 
     // Bracket the readiness wait so other host threads can run while this one sleeps.

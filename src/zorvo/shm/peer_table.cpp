@@ -25,18 +25,16 @@ namespace {
 using Word = std::atomic_ref<std::uint64_t>;
 using Clock = std::chrono::steady_clock;
 
-// One cache line per mailbox: the state word, then the answer's six words.
-struct Mailbox {
-    std::uint64_t state;
-    std::uint64_t words[6];
-    std::uint64_t unused;
-};
+using Mailbox = PeerTable::Mailbox;
 static_assert(sizeof(Mailbox) == 64);
 
-// The header holds the region's name (u64 length, then the bytes), so that a table left behind
-// by a killed last client can be recognised as stale once its region is gone.
-constexpr std::uint64_t kHeaderBytes = 4096;
-constexpr std::size_t kMaxRegionName = kHeaderBytes - 8;
+// Layout: 64 unused bytes, the claim words, the mailboxes (from a 64-byte boundary), and last the
+// region's name (u64 length, then the bytes), so that a table left behind by a killed last client
+// can be recognised as stale once its region is gone. Client 0's claim words and mailbox share the
+// first page, so a lone client's calls touch one page of the table.
+constexpr std::uint64_t kClaimsOffset = 64;
+constexpr std::uint64_t kNameBytes = 4096;
+constexpr std::size_t kMaxRegionName = kNameBytes - 8;
 constexpr std::string_view kTablePrefix = "zorvo-peers-";
 constexpr std::uint64_t kMailboxBytes = sizeof(Mailbox) * PeerTable::MAX_PEERS;
 
@@ -71,21 +69,27 @@ bool lock_bytes(int fd, short type, off_t start, off_t length, int command) {
     return ::fcntl(fd, command, &lock) == 0;
 }
 
-void write_region_name(int fd, const std::string& region_name) {
+constexpr std::uint64_t mailboxes_offset(std::uint64_t slot_count) {
+    return (kClaimsOffset + slot_count * sizeof(std::uint64_t) + 63) / 64 * 64;
+}
+
+void write_region_name(int fd, std::uint64_t table_bytes, const std::string& region_name) {
     if (region_name.size() > kMaxRegionName) return;
     const std::uint64_t length = region_name.size();
-    std::uint8_t header[8];
-    std::memcpy(header, &length, sizeof length);
-    if (::pwrite(fd, header, sizeof header, 0) == 8) {
-        [[maybe_unused]] auto written = ::pwrite(fd, region_name.data(), region_name.size(), 8);
+    const auto at = static_cast<off_t>(table_bytes - kNameBytes);
+    if (::pwrite(fd, &length, sizeof length, at) == 8) {
+        [[maybe_unused]] auto written = ::pwrite(fd, region_name.data(), region_name.size(), at + 8);
     }
 }
 
 std::string read_region_name(int fd) {
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || static_cast<std::uint64_t>(status.st_size) < kNameBytes) return {};
+    const off_t at = status.st_size - static_cast<off_t>(kNameBytes);
     std::uint64_t length = 0;
-    if (::pread(fd, &length, sizeof length, 0) != 8 || length == 0 || length > kMaxRegionName) return {};
+    if (::pread(fd, &length, sizeof length, at) != 8 || length == 0 || length > kMaxRegionName) return {};
     std::string name(length, '\0');
-    if (::pread(fd, name.data(), length, 8) != static_cast<ssize_t>(length)) return {};
+    if (::pread(fd, name.data(), length, at + 8) != static_cast<ssize_t>(length)) return {};
     return name;
 }
 
@@ -123,7 +127,7 @@ void pause_briefly() {
 Result<std::uint64_t, ShmError> table_bytes(std::uint64_t slot_count) {
     // A pool so finely carved that its claim words would not fit any sane object is refused.
     if (slot_count > (std::uint64_t{1} << 32)) return fail(ShmError::mapping(EOVERFLOW));
-    return kHeaderBytes + kMailboxBytes + slot_count * sizeof(std::uint64_t);
+    return mailboxes_offset(slot_count) + kMailboxBytes + kNameBytes;
 }
 
 // Opens the table object, creating it with the region's permissions when it does not exist yet,
@@ -140,7 +144,7 @@ Result<UniqueFd, ShmError> open_table(const std::string& name, const ShmManager&
                 ::shm_unlink(name.c_str());
                 return fail(ShmError::mapping(code));
             }
-            write_region_name(fd.get(), region.name());
+            write_region_name(fd.get(), bytes, region.name());
             remove_stale_tables(name);
             return fd;
         }
@@ -213,7 +217,7 @@ PeerTable::PeerTable(std::string name, UniqueFd fd, Mapping mapping, std::uint32
       number_(number),
       slot_count_(slot_count),
       fork_generation_(generation),
-      own_state_(&(reinterpret_cast<Mailbox*>(mapping_.data() + kHeaderBytes) + number)->state) {}
+      own_state_(&mailbox(number)->state) {}
 
 PeerTable::~PeerTable() {
     if (!fd_.valid()) return;
@@ -238,27 +242,18 @@ bool PeerTable::is_alive(std::uint32_t peer) const {
 }
 
 std::uint64_t* PeerTable::claim_words() const noexcept {
-    return reinterpret_cast<std::uint64_t*>(mapping_.data() + kHeaderBytes + kMailboxBytes);
+    return reinterpret_cast<std::uint64_t*>(mapping_.data() + kClaimsOffset);
 }
 
-namespace {
-
-Mailbox* mailbox_of(const Mapping& mapping, std::uint64_t peer) {
-    return reinterpret_cast<Mailbox*>(mapping.data() + kHeaderBytes) + peer;
-}
-
-}  // namespace
-
-void PeerTable::arm(std::uint64_t counter) const noexcept {
-    if (mailbox_stuck_) return;
-    Word(*own_state_).store(counter, std::memory_order_release);
+PeerTable::Mailbox* PeerTable::mailbox(std::uint64_t peer) const noexcept {
+    return reinterpret_cast<Mailbox*>(mapping_.data() + mailboxes_offset(slot_count_)) + peer;
 }
 
 ShmResponseEntry PeerTable::read_mailbox() const noexcept {
-    Mailbox* mailbox = mailbox_of(mapping_, number_);
+    Mailbox* box = mailbox(number_);
     std::uint8_t bytes[ShmResponseEntry::SIZE];
     for (std::size_t i = 0; i < 6; ++i) {
-        const std::uint64_t word = Word(mailbox->words[i]).load(std::memory_order_relaxed);
+        const std::uint64_t word = Word(box->words[i]).load(std::memory_order_relaxed);
         std::memcpy(bytes + 8 * i, &word, 8);
     }
     return ShmResponseEntry::decode(std::span<const std::uint8_t, ShmResponseEntry::SIZE>(bytes));
@@ -297,8 +292,8 @@ bool PeerTable::hand_over(const ShmResponseEntry& answer) const noexcept {
     const std::uint64_t counter = request_counter(answer.request_id);
     // Counter 0 is never sent, so an idle mailbox never matches; own stale answers are dropped.
     if (owner >= MAX_PEERS || owner == number_ || counter == 0) return false;
-    Mailbox* mailbox = mailbox_of(mapping_, owner);
-    Word state(mailbox->state);
+    Mailbox* box = mailbox(owner);
+    Word state(box->state);
     std::uint64_t expected = counter;
     const std::uint64_t writing = kBusy | (std::uint64_t{number_} << kWriterShift) | counter;
     if (!state.compare_exchange_strong(expected, writing, std::memory_order_acq_rel)) return false;
@@ -307,7 +302,7 @@ bool PeerTable::hand_over(const ShmResponseEntry& answer) const noexcept {
     for (std::size_t i = 0; i < 6; ++i) {
         std::uint64_t word;
         std::memcpy(&word, bytes + 8 * i, 8);
-        Word(mailbox->words[i]).store(word, std::memory_order_relaxed);
+        Word(box->words[i]).store(word, std::memory_order_relaxed);
     }
     // Nobody else changes a busy state (its owner waits for it), so a plain store completes it.
     state.store(kDone | counter, std::memory_order_release);

@@ -64,7 +64,9 @@ public:
     // polling round. A call that ends without its answer disarms it; once the answer has come
     // (from the queue or the mailbox) nobody hands that counter over again, and the next arm
     // simply replaces it.
-    void arm(std::uint64_t counter) const noexcept;
+    void arm(std::uint64_t counter) const noexcept {
+        if (!mailbox_stuck_) std::atomic_ref<std::uint64_t>(*own_state_).store(counter, std::memory_order_release);
+    }
     std::optional<ShmResponseEntry> collect(std::uint64_t counter) const noexcept {
         if (std::atomic_ref<std::uint64_t>(*own_state_).load(std::memory_order_acquire) != (MAILBOX_DONE | counter)) {
             return std::nullopt;
@@ -79,7 +81,15 @@ public:
 
     static constexpr std::uint64_t MAILBOX_DONE = std::uint64_t{1} << 62;
 
+    // One cache line per mailbox: the state word, then the answer's six words.
+    struct Mailbox {
+        std::uint64_t state;
+        std::uint64_t words[6];
+        std::uint64_t unused;
+    };
+
 private:
+    Mailbox* mailbox(std::uint64_t peer) const noexcept;
     ShmResponseEntry read_mailbox() const noexcept;
 
     PeerTable(std::string name, UniqueFd fd, Mapping mapping, std::uint32_t number, std::uint64_t slot_count,

@@ -1,6 +1,5 @@
 #include "zorvo/shm/region_client.hpp"
 
-#include "zorvo/common/fork_generation.hpp"
 #include "zorvo/shm/request_block.hpp"
 #include "zorvo/shm/tensor_block.hpp"
 
@@ -26,8 +25,6 @@ RegionClient::RegionClient(std::shared_ptr<const ShmManager> region, std::unique
       allocator_(std::move(allocator)),
       slot_lease_(slot_lease),
       fork_generation_(fork_generation()) {}
-
-bool RegionClient::inherited_by_fork() const noexcept { return fork_generation() != fork_generation_; }
 
 void RegionClient::check_for_restart() {
     auto named = ShmManager::identify(region_->name());
@@ -72,7 +69,6 @@ Result<Unit, InferError> RegionClient::infer(std::span<const std::int64_t> shape
         .tensor_offset = lease.offset(),
         .tensor_size = std::uint64_t{data.size()} + TENSOR_BLOCK_HEADER,
     };
-    host.request_staged();  // `data` may be gone from here on
     auto result_offset = transport.hand_over(request, lease, host);
     if (!result_offset.ok()) return fail(std::move(result_offset).error());
 

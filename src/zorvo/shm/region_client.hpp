@@ -6,6 +6,7 @@
 #include <span>
 #include <string_view>
 
+#include "zorvo/common/fork_generation.hpp"
 #include "zorvo/common/result.hpp"
 #include "zorvo/shm/allocator.hpp"
 #include "zorvo/shm/infer_error.hpp"
@@ -53,7 +54,7 @@ public:
 
     // True in a child forked after this client attached: everything it holds is the parent's, and
     // the next request attaches afresh (own descriptor, number and allocator), as a new client.
-    bool inherited_by_fork() const noexcept;
+    bool inherited_by_fork() const noexcept { return fork_generation() != fork_generation_; }
 
     // After a sign that the engine may have restarted (a request timed out, a control connection
     // broke), asks whether the region's name now names another object than the one mapped; if so,

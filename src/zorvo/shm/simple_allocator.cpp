@@ -1,7 +1,6 @@
 #include "zorvo/shm/simple_allocator.hpp"
 
 #include <algorithm>
-#include <utility>
 
 namespace zorvo::shm {
 
@@ -32,31 +31,35 @@ std::optional<std::uint64_t> SimpleShmAllocator::try_allocate(std::uint64_t size
     const std::uint64_t start =
         table_->next_slot.fetch_add(1, std::memory_order_relaxed) % slot_count_;
 
+    const auto end = lease_end(now, lease_);
+    if (table_->claims) {
+        // The shared claim words are the whole lease state: a compare-and-swap decides each slot,
+        // between the threads of this process as between processes.
+        for (std::uint64_t k = 0; k < slot_count_; ++k) {
+            const std::uint64_t index = (start + k) % slot_count_;
+            if (const auto word = table_->claims->try_claim(index, now, end)) {
+                table_->claimed[index].store(*word, std::memory_order_relaxed);
+                return base_offset_ + index * slot_size_;
+            }
+        }
+        return std::nullopt;
+    }
+
     std::lock_guard lock(table_->mutex);
     for (std::uint64_t k = 0; k < slot_count_; ++k) {
         const std::uint64_t index = (start + k) % slot_count_;
-        if (take(index, now)) return base_offset_ + index * slot_size_;
+        auto& expiry = table_->expiry[index];
+        if (expiry <= now) {
+            expiry = end;
+            return base_offset_ + index * slot_size_;
+        }
     }
     return std::nullopt;
 }
 
-bool SimpleShmAllocator::take(std::uint64_t index, LeaseClock::time_point now) {
-    auto& expiry = table_->expiry[index];
-    if (expiry > now) return false;
-    const auto end = lease_end(now, lease_);
-    if (table_->claims) {
-        const auto word = table_->claims->try_claim(index, now, end);
-        if (!word) return false;
-        table_->claimed[index] = *word;
-    }
-    expiry = end;
-    return true;
-}
-
 void SimpleShmAllocator::share(SlotClaims claims) {
-    std::lock_guard lock(table_->mutex);
     table_->claims = claims;
-    table_->claimed.assign(slot_count_, 0);
+    table_->claimed = std::make_unique<std::atomic<std::uint64_t>[]>(slot_count_);
 }
 
 bool SimpleShmAllocator::release(std::uint64_t offset) {
@@ -66,9 +69,13 @@ bool SimpleShmAllocator::release(std::uint64_t offset) {
     const std::uint64_t index = distance / slot_size_;
     if (index >= slot_count_) return false;
 
+    if (table_->claims) {
+        // Only the slot's holder releases it, so the word it claimed with is its own to read.
+        table_->claims->release(index, table_->claimed[index].load(std::memory_order_relaxed));
+        return true;
+    }
     std::lock_guard lock(table_->mutex);
     table_->expiry[index] = LeaseClock::time_point::min();
-    if (table_->claims) table_->claims->release(index, std::exchange(table_->claimed[index], 0));
     return true;
 }
 

@@ -29,8 +29,8 @@ public:
     // Frees the slot starting at `offset`; false when no slot starts there.
     bool release(std::uint64_t offset);
 
-    // From now on a slot is leased only if it can also be claimed in `claims`, the shared words
-    // of this class's slots, so that other clients of the region never get it at the same time.
+    // From now on slots are leased in `claims`, the shared words of this class's slots, so that
+    // other clients of the region never get one at the same time. Called once, before any lease.
     void share(SlotClaims claims);
 
     std::uint64_t base_offset() const noexcept { return base_offset_; }
@@ -45,12 +45,10 @@ private:
         // is a single comparison with now.
         std::vector<LeaseClock::time_point> expiry;
         std::atomic<std::uint64_t> next_slot{0};
-        // The shared claim word written for each slot this allocator holds.
-        std::vector<std::uint64_t> claimed;
+        // Once shared: the claim words, and the word written for each slot this allocator holds.
         std::optional<SlotClaims> claims;
+        std::unique_ptr<std::atomic<std::uint64_t>[]> claimed;
     };
-
-    bool take(std::uint64_t index, LeaseClock::time_point now);
 
     std::uint64_t base_offset_;
     std::uint64_t slot_size_;

@@ -10,7 +10,7 @@ namespace zorvo::shm {
 
 // The shared claim words of one size class: each names the client that leases the slot and when
 // that lease ends, so that clients in different processes never lease one slot at once. A word is
-// (client number + 1) << 48 | lease end in milliseconds of the monotonic clock, or 0 when free.
+// (client number + 1) << 48 | lease end on the monotonic clock (in 2^20 ns units), or 0 when free.
 // A claim is honoured until its lease ends even when its client has died: the engine may still be
 // reading that client's tensor from the slot, or writing its answer into it.
 class SlotClaims {
