@@ -83,7 +83,12 @@ Result<Unit, QueueError> LockFreeRingBuffer<Entry>::push(const Entry& entry, std
         next = advance(cur);
         const std::uint64_t read_at = read.load(std::memory_order_acquire);
         if (read_at >= capacity) return fail(QueueError::corrupt(read_at));
-        if (next == read_at) return fail(QueueError::full());
+        if (next == read_at) {
+            // Full only if nobody reserved in between: otherwise `cur` is stale, and the read
+            // index may have caught up with entries reserved and consumed since it was loaded.
+            if (reserve.load(std::memory_order_acquire) != cur) continue;
+            return fail(QueueError::full());
+        }
         if (reserve.compare_exchange_strong(cur, next, std::memory_order_acq_rel,
                                             std::memory_order_acquire)) {
             break;

@@ -260,3 +260,41 @@ TEST(RingBuffer, StalledPushIsPublishedLaterAndADeadProducersEntryIsSkipped) {
 
 }  // namespace
 }  // namespace zorvo::shm
+
+namespace zorvo::shm {
+namespace {
+
+TEST(RingBuffer, ProducersWithFewEntriesInFlightNeverSeeAFullQueue) {
+    // Each producer waits for its entry to be consumed before the next push, so the ring never
+    // holds more than eight entries: a "full" here would come from a stale look at the indices.
+    constexpr int kProducers = 8;
+    constexpr std::uint64_t kPerProducer = 40000;
+    QueueMemory<ShmRequestEntry> memory;
+    const RequestQueue queue(memory.data());
+    std::vector<std::atomic<std::uint64_t>> consumed(kProducers);
+    std::atomic<int> refused{0};
+    std::atomic<bool> done{false};
+    std::thread consumer([&] {
+        while (!done.load()) {
+            auto popped = queue.try_pop();
+            if (popped.ok() && popped.value()) consumed[popped.value()->request_id % kProducers].fetch_add(1);
+        }
+    });
+    std::vector<std::thread> producers;
+    for (int p = 0; p < kProducers; ++p) {
+        producers.emplace_back([&, p] {
+            for (std::uint64_t i = 0; i < kPerProducer; ++i) {
+                if (!queue.push(request(i * kProducers + p)).ok()) ++refused;
+                while (consumed[p].load() < i + 1 && refused.load() == 0) std::this_thread::yield();
+                if (refused.load() != 0) return;
+            }
+        });
+    }
+    for (auto& producer : producers) producer.join();
+    done = true;
+    consumer.join();
+    EXPECT_EQ(refused.load(), 0);
+}
+
+}  // namespace
+}  // namespace zorvo::shm
