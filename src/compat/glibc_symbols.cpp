@@ -38,11 +38,16 @@ ZORVO_BIND_OLD_VERSION(int, pthread_setspecific, "GLIBC_2.2.5", (pthread_key_t k
 ZORVO_BIND_OLD_VERSION(int, pthread_once, "GLIBC_2.2.5", (pthread_once_t * once, void (*routine)()), (once, routine))
 ZORVO_BIND_OLD_VERSION(int, pthread_setname_np, "GLIBC_2.12", (pthread_t thread, const char* name), (thread, name))
 ZORVO_BIND_OLD_VERSION(int, shm_open, "GLIBC_2.2.5", (const char* name, int flags, mode_t mode), (name, flags, mode))
+ZORVO_BIND_OLD_VERSION(int, shm_unlink, "GLIBC_2.2.5", (const char* name), (name))
 
 // Before 2.33, fstat existed only as an inline call of __fxstat with the structure's version (1).
 extern "C" int zorvo_old_fxstat(int version, int fd, struct stat* status);
 __asm__(".symver zorvo_old_fxstat,__fxstat@GLIBC_2.2.5");
 extern "C" int __wrap_fstat(int fd, struct stat* status) { return zorvo_old_fxstat(1, fd, status); }
+// The C++ runtime's file streams ask for fstat64, the same call on x86-64.
+extern "C" int zorvo_old_fxstat64(int version, int fd, struct stat64* status);
+__asm__(".symver zorvo_old_fxstat64,__fxstat64@GLIBC_2.2.5");
+extern "C" int __wrap_fstat64(int fd, struct stat64* status) { return zorvo_old_fxstat64(1, fd, status); }
 
 // The C++ runtime's inline atomics skip the atomic instruction when glibc (2.32+) says the process
 // has one thread; 0 means "maybe several", which is always correct.
