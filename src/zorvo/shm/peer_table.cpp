@@ -201,7 +201,7 @@ Result<PeerTable, ShmError> PeerTable::join(const ShmManager& region, std::uint6
                             fork_generation());
             // A mailbox a previous holder of this number left behind is idle again; its slot
             // claims run out with their leases.
-            Word(table.own_state_[0]).store(0, std::memory_order_release);
+            Word(*table.own_state_).store(0, std::memory_order_release);
             return table;
         }
         if (!number && Clock::now() > give_up) return fail(ShmError::mapping(EUSERS));

@@ -58,7 +58,6 @@ public:
     bool is_alive(std::uint32_t peer) const;
 
     std::uint64_t* claim_words() const noexcept;
-    std::uint64_t slot_count() const noexcept { return slot_count_; }
 
     // Own mailbox: armed with the counter of the request about to be sent and looked at once per
     // polling round. A call that ends without its answer disarms it; once the answer has come

@@ -65,7 +65,6 @@ Result<Unit, InferError> RegionClient::infer(std::span<const std::int64_t> shape
     SlotLease lease = std::move(staged).value();
     const StagedRequest request{
         .id = compose_request_id(peers_->number(), counter),
-        .counter = counter,
         .tensor_offset = lease.offset(),
         .tensor_size = std::uint64_t{data.size()} + TENSOR_BLOCK_HEADER,
     };

@@ -21,7 +21,6 @@ namespace zorvo::shm {
 // One request whose tensor block is staged in the pool, ready to be announced to the engine.
 struct StagedRequest {
     std::uint64_t id;
-    std::uint64_t counter;  // the id without the client number
     std::uint64_t tensor_offset;
     std::uint64_t tensor_size;
 };

@@ -58,7 +58,7 @@ Result<std::uint64_t, InferError> ShmClientCore::hand_over(const StagedRequest& 
                                                            InferHost& host) {
     const ShmManager& region = client_.region();
     // Armed before the request is announced: another client may take the answer at once.
-    ArmedMailbox mailbox(client_.peers(), request.counter);
+    ArmedMailbox mailbox(client_.peers(), request_counter(request.id));
     const ShmRequestEntry entry{
         .request_id = request.id,
         .timestamp_ns = wire::wall_clock_ns(),
@@ -104,7 +104,7 @@ Result<std::uint64_t, InferError> ShmClientCore::await_response(const StagedRequ
     bool spinning = true;
     for (unsigned round = 0;; ++round) {
         // Another client may have taken the answer from the queue and passed it on.
-        if (auto handed = peers.collect(request.counter); handed && handed->request_id == request.id) {
+        if (auto handed = peers.collect(request_counter(request.id)); handed && handed->request_id == request.id) {
             answered = true;
             return read_answer(*handed, region_bytes);
         }
