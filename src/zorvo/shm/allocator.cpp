@@ -118,6 +118,13 @@ TieredShmAllocator TieredShmAllocator::new_with_default_classes(std::uint64_t po
 }
 
 std::optional<std::uint64_t> TieredShmAllocator::try_allocate(std::uint64_t size) {
+    if (auto offset = allocate_once(size)) return offset;
+    // Dead clients' slots that nobody will use again come back before the pool counts as full.
+    if (peers_ != nullptr && size != 0 && peers_->reclaim_dead_claims() > 0) return allocate_once(size);
+    return std::nullopt;
+}
+
+std::optional<std::uint64_t> TieredShmAllocator::allocate_once(std::uint64_t size) {
     if (size == 0) return std::nullopt;
     auto first = std::find_if(classes_.begin(), classes_.end(),
                               [size](const ShmAllocatorClass& c) { return c.slot_size >= size; });
@@ -142,7 +149,34 @@ std::uint64_t TieredShmAllocator::slot_count() const noexcept {
     return count;
 }
 
-void TieredShmAllocator::share(SlotClaims claims) {
+const ShmAllocatorClass* TieredShmAllocator::class_of(std::uint64_t offset) const noexcept {
+    for (const ShmAllocatorClass& c : classes_) {
+        if (offset >= c.base_offset && offset < saturating_add(c.base_offset, c.total_bytes)) return &c;
+    }
+    return nullptr;
+}
+
+bool TieredShmAllocator::renew(std::uint64_t offset) {
+    const ShmAllocatorClass* c = class_of(offset);
+    return c != nullptr && const_cast<SimpleShmAllocator&>(c->allocator).renew(offset);
+}
+
+bool TieredShmAllocator::holds(std::uint64_t offset) const {
+    const ShmAllocatorClass* c = class_of(offset);
+    return c != nullptr && c->allocator.holds(offset);
+}
+
+std::optional<std::uint64_t> TieredShmAllocator::claim_index(std::uint64_t offset) const noexcept {
+    std::uint64_t first = 0;
+    for (const ShmAllocatorClass& c : classes_) {
+        if (auto index = c.allocator.slot_index(offset)) return first + *index;
+        first += c.slot_count;
+    }
+    return std::nullopt;
+}
+
+void TieredShmAllocator::share(SlotClaims claims, const PeerTable* peers) {
+    peers_ = peers;
     std::uint64_t first = 0;
     for (ShmAllocatorClass& c : classes_) {
         c.allocator.share(claims.subrange(first));

@@ -68,14 +68,25 @@ public:
     std::uint64_t slot_count() const noexcept;
 
     // Leases only slots that can also be claimed in `claims`, one word per slot of every class in
-    // order; see SimpleShmAllocator::share.
-    void share(SlotClaims claims);
+    // order; see SimpleShmAllocator::share. When every slot is claimed, `peers` is asked to free
+    // the slots of dead clients that are provably unused before the pool counts as exhausted.
+    void share(SlotClaims claims, const PeerTable* peers = nullptr);
+
+    // See SimpleShmAllocator.
+    bool renew(std::uint64_t offset);
+    bool holds(std::uint64_t offset) const;
+    // The index of the slot at `offset` among all classes' slots (its claim word's index).
+    std::optional<std::uint64_t> claim_index(std::uint64_t offset) const noexcept;
 
 private:
     explicit TieredShmAllocator(std::vector<ShmAllocatorClass> classes)
         : classes_(std::move(classes)) {}
 
+    std::optional<std::uint64_t> allocate_once(std::uint64_t size);
+    const ShmAllocatorClass* class_of(std::uint64_t offset) const noexcept;
+
     std::vector<ShmAllocatorClass> classes_;
+    const PeerTable* peers_ = nullptr;
 };
 
 }  // namespace zorvo::shm

@@ -16,7 +16,6 @@
 #include <string_view>
 
 #include "zorvo/common/fork_generation.hpp"
-#include "zorvo/shm/cpu_relax.hpp"
 
 namespace zorvo::shm {
 
@@ -25,30 +24,9 @@ namespace {
 using Word = std::atomic_ref<std::uint64_t>;
 using Clock = std::chrono::steady_clock;
 
-using Mailbox = PeerTable::Mailbox;
-static_assert(sizeof(Mailbox) == 64);
-
-// Layout: 64 unused bytes, the claim words, the mailboxes (from a 64-byte boundary), and last the
-// region's name (u64 length, then the bytes), so that a table left behind by a killed last client
-// can be recognised as stale once its region is gone. Client 0's claim words and mailbox share the
-// first page, so a lone client's calls touch one page of the table.
-constexpr std::uint64_t kClaimsOffset = 64;
-constexpr std::uint64_t kNameBytes = 4096;
+constexpr std::uint64_t kNameBytes = layout::NAME_BYTES;
 constexpr std::size_t kMaxRegionName = kNameBytes - 8;
-constexpr std::string_view kTablePrefix = "zorvo-peers-";
-constexpr std::uint64_t kMailboxBytes = sizeof(Mailbox) * PeerTable::MAX_PEERS;
-
-// Mailbox state: 0 when idle; the awaited counter when armed; with kBusy and the writer's number
-// while a hand-over writes the answer; with kDone once the answer is complete.
-constexpr std::uint64_t kBusy = std::uint64_t{1} << 63;
-constexpr std::uint64_t kDone = PeerTable::MAILBOX_DONE;
-constexpr unsigned kWriterShift = REQUEST_COUNTER_BITS;
-constexpr std::uint64_t kWriterMask = 0x3ff;
-static_assert(PeerTable::MAX_PEERS - 1 <= kWriterMask);
-
-// How long a client that gives up waits for a hand-over that is writing its mailbox: a live
-// writer finishes in nanoseconds, so only a stopped process lasts this long.
-constexpr auto kHandOverPatience = std::chrono::seconds(1);
+constexpr std::string_view kTablePrefix = "zorvo-peers2-";
 
 // How long a joining client waits for the table's creator to size it.
 constexpr auto kCreationPatience = std::chrono::seconds(2);
@@ -67,10 +45,6 @@ bool lock_bytes(int fd, short type, off_t start, off_t length, int command) {
     lock.l_start = start;
     lock.l_len = length;
     return ::fcntl(fd, command, &lock) == 0;
-}
-
-constexpr std::uint64_t mailboxes_offset(std::uint64_t slot_count) {
-    return (kClaimsOffset + slot_count * sizeof(std::uint64_t) + 63) / 64 * 64;
 }
 
 void write_region_name(int fd, std::uint64_t table_bytes, const std::string& region_name) {
@@ -127,12 +101,13 @@ void pause_briefly() {
 Result<std::uint64_t, ShmError> table_bytes(std::uint64_t slot_count) {
     // A pool so finely carved that its claim words would not fit any sane object is refused.
     if (slot_count > (std::uint64_t{1} << 32)) return fail(ShmError::mapping(EOVERFLOW));
-    return mailboxes_offset(slot_count) + kMailboxBytes + kNameBytes;
+    return layout::object_bytes(slot_count);
 }
 
 // Opens the table object, creating it with the region's permissions when it does not exist yet,
 // and waits until its creator has given it its size.
-Result<UniqueFd, ShmError> open_table(const std::string& name, const ShmManager& region, std::uint64_t bytes) {
+Result<UniqueFd, ShmError> open_table(const std::string& name, const ShmManager& region, std::uint64_t bytes,
+                                      std::uint64_t slot_count) {
     const unsigned permissions = region.permissions();
     for (;;) {
         UniqueFd fd(::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, permissions & 0777));
@@ -144,6 +119,8 @@ Result<UniqueFd, ShmError> open_table(const std::string& name, const ShmManager&
                 ::shm_unlink(name.c_str());
                 return fail(ShmError::mapping(code));
             }
+            const std::uint64_t header[2] = {layout::MAGIC, slot_count};
+            [[maybe_unused]] auto written = ::pwrite(fd.get(), header, sizeof header, 0);
             write_region_name(fd.get(), bytes, region.name());
             remove_stale_tables(name);
             return fd;
@@ -184,7 +161,7 @@ Result<PeerTable, ShmError> PeerTable::join(const ShmManager& region, std::uint6
     const std::string name = table_name(region.identity());
     const auto give_up = Clock::now() + kCreationPatience;
     for (;;) {
-        auto opened = open_table(name, region, bytes.value());
+        auto opened = open_table(name, region, bytes.value(), slot_count);
         if (!opened.ok()) return fail(std::move(opened).error());
         UniqueFd fd = std::move(opened).value();
 
@@ -199,9 +176,8 @@ Result<PeerTable, ShmError> PeerTable::join(const ShmManager& region, std::uint6
             if (address == MAP_FAILED) return fail(ShmError::mapping(errno));
             PeerTable table(name, std::move(fd), Mapping(address, bytes.value()), *number, slot_count,
                             fork_generation());
-            // A mailbox a previous holder of this number left behind is idle again; its slot
-            // claims run out with their leases.
-            Word(*table.own_state_).store(0, std::memory_order_release);
+            table.epoch_ = Word(table.own_->epoch).fetch_add(1, std::memory_order_acq_rel) + 1;
+            table.adopt_cells();
             return table;
         }
         if (!number && Clock::now() > give_up) return fail(ShmError::mapping(EUSERS));
@@ -217,7 +193,8 @@ PeerTable::PeerTable(std::string name, UniqueFd fd, Mapping mapping, std::uint32
       number_(number),
       slot_count_(slot_count),
       fork_generation_(generation),
-      own_state_(&mailbox(number)->state) {}
+      own_(block(number)),
+      free_cells_(std::make_unique<std::atomic<std::uint64_t>>(~std::uint64_t{0})) {}
 
 PeerTable::~PeerTable() {
     if (!fd_.valid()) return;
@@ -228,6 +205,18 @@ PeerTable::~PeerTable() {
     // a client that has opened the table but not yet taken a number sees the name gone and
     // creates a new table.
     if (lock_bytes(fd_.get(), F_WRLCK, 0, MAX_PEERS, F_OFD_SETLK)) ::shm_unlink(name_.c_str());
+}
+
+std::uint64_t* PeerTable::claim_words() const noexcept {
+    return reinterpret_cast<std::uint64_t*>(mapping_.data() + layout::CLAIMS_OFFSET);
+}
+
+layout::PeerBlock* PeerTable::block(std::uint32_t peer) const noexcept {
+    return reinterpret_cast<layout::PeerBlock*>(mapping_.data() + layout::peers_offset(slot_count_)) + peer;
+}
+
+std::uint64_t* PeerTable::header_word(std::uint64_t offset) const noexcept {
+    return reinterpret_cast<std::uint64_t*>(mapping_.data() + offset);
 }
 
 bool PeerTable::is_alive(std::uint32_t peer) const {
@@ -241,72 +230,11 @@ bool PeerTable::is_alive(std::uint32_t peer) const {
     return lock.l_type != F_UNLCK;
 }
 
-std::uint64_t* PeerTable::claim_words() const noexcept {
-    return reinterpret_cast<std::uint64_t*>(mapping_.data() + kClaimsOffset);
-}
-
-PeerTable::Mailbox* PeerTable::mailbox(std::uint64_t peer) const noexcept {
-    return reinterpret_cast<Mailbox*>(mapping_.data() + mailboxes_offset(slot_count_)) + peer;
-}
-
-ShmResponseEntry PeerTable::read_mailbox() const noexcept {
-    Mailbox* box = mailbox(number_);
-    std::uint8_t bytes[ShmResponseEntry::SIZE];
-    for (std::size_t i = 0; i < 6; ++i) {
-        const std::uint64_t word = Word(box->words[i]).load(std::memory_order_relaxed);
-        std::memcpy(bytes + 8 * i, &word, 8);
-    }
-    return ShmResponseEntry::decode(std::span<const std::uint8_t, ShmResponseEntry::SIZE>(bytes));
-}
-
-void PeerTable::disarm() const noexcept {
-    if (mailbox_stuck_) return;
-    Word state(*own_state_);
-    const auto started = Clock::now();
-    for (unsigned spins = 1;; ++spins) {
-        std::uint64_t seen = state.load(std::memory_order_acquire);
-        if ((seen & kBusy) == 0) {
-            // Armed, or a late answer that nobody will read: either way idle again. Only a
-            // hand-over in progress may change an armed state, so this cannot lose one.
-            if (state.compare_exchange_weak(seen, 0, std::memory_order_acq_rel)) return;
-            continue;
-        }
-        // A hand-over is writing the answer: wait for it unless its writer is gone.
-        if (spins % 1024 == 0) {
-            const auto writer = static_cast<std::uint32_t>((seen >> kWriterShift) & kWriterMask);
-            if (!is_alive(writer)) {
-                state.compare_exchange_strong(seen, 0, std::memory_order_acq_rel);
-                continue;
-            }
-            if (Clock::now() - started > kHandOverPatience) {
-                mailbox_stuck_ = true;
-                return;
-            }
-        }
-        cpu_relax();
-    }
-}
-
-bool PeerTable::hand_over(const ShmResponseEntry& answer) const noexcept {
-    const std::uint64_t owner = request_owner(answer.request_id);
-    const std::uint64_t counter = request_counter(answer.request_id);
-    // Counter 0 is never sent, so an idle mailbox never matches; own stale answers are dropped.
-    if (owner >= MAX_PEERS || owner == number_ || counter == 0) return false;
-    Mailbox* box = mailbox(owner);
-    Word state(box->state);
-    std::uint64_t expected = counter;
-    const std::uint64_t writing = kBusy | (std::uint64_t{number_} << kWriterShift) | counter;
-    if (!state.compare_exchange_strong(expected, writing, std::memory_order_acq_rel)) return false;
-    std::uint8_t bytes[ShmResponseEntry::SIZE];
-    answer.encode_into(bytes);
-    for (std::size_t i = 0; i < 6; ++i) {
-        std::uint64_t word;
-        std::memcpy(&word, bytes + 8 * i, 8);
-        Word(box->words[i]).store(word, std::memory_order_relaxed);
-    }
-    // Nobody else changes a busy state (its owner waits for it), so a plain store completes it.
-    state.store(kDone | counter, std::memory_order_release);
-    return true;
+bool PeerTable::is_alive(std::uint32_t peer, std::uint64_t epoch) const {
+    if (peer >= MAX_PEERS) return false;
+    const std::uint64_t current = Word(block(peer)->epoch).load(std::memory_order_acquire);
+    if ((current & REQUEST_COUNTER_MASK) != (epoch & REQUEST_COUNTER_MASK)) return false;
+    return is_alive(peer);
 }
 
 }  // namespace zorvo::shm

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -9,23 +10,12 @@
 #include "zorvo/common/result.hpp"
 #include "zorvo/common/unique_fd.hpp"
 #include "zorvo/shm/os_handles.hpp"
+#include "zorvo/shm/peer_layout.hpp"
 #include "zorvo/shm/queue_entries.hpp"
 #include "zorvo/shm/region.hpp"
 #include "zorvo/shm/shm_error.hpp"
 
 namespace zorvo::shm {
-
-// Request numbers carry the number of the client that sent them in their high bits, so that any
-// client that takes an answer from the shared response queue knows whose it is. Client 0 numbers
-// its requests 1, 2, 3, ... exactly as a client alone on a region always has.
-inline constexpr unsigned REQUEST_COUNTER_BITS = 48;
-inline constexpr std::uint64_t REQUEST_COUNTER_MASK = (std::uint64_t{1} << REQUEST_COUNTER_BITS) - 1;
-
-constexpr std::uint64_t compose_request_id(std::uint32_t peer, std::uint64_t counter) noexcept {
-    return (std::uint64_t{peer} << REQUEST_COUNTER_BITS) | (counter & REQUEST_COUNTER_MASK);
-}
-constexpr std::uint64_t request_owner(std::uint64_t id) noexcept { return id >> REQUEST_COUNTER_BITS; }
-constexpr std::uint64_t request_counter(std::uint64_t id) noexcept { return id & REQUEST_COUNTER_MASK; }
 
 // The coordination object that the clients of this library attached to one region share. It is a
 // small shared-memory object of its own, named after the region object's identity (so a restarted
@@ -40,7 +30,9 @@ constexpr std::uint64_t request_counter(std::uint64_t id) noexcept { return id &
 // All zeros is the initial state of every part, so a new object needs no initialisation.
 class PeerTable {
 public:
-    static constexpr std::uint32_t MAX_PEERS = 1024;
+    static constexpr std::uint32_t MAX_PEERS = layout::MAX_PEERS;
+    static constexpr unsigned CELLS = layout::CELLS;
+    static constexpr unsigned NO_CELL = CELLS;
 
     // Joins (creating when needed) the table of `region` with `slot_count` claim words and takes
     // the lowest free client number.
@@ -52,44 +44,73 @@ public:
     ~PeerTable();
 
     std::uint32_t number() const noexcept { return number_; }
+    std::uint64_t epoch() const noexcept { return epoch_; }
     const std::string& object_name() const noexcept { return name_; }
-    // Whether client number `peer` still exists; a system call, so asked only when a decision
-    // depends on it, never on the path of an uncontended call.
+    // Whether client number `peer` is still held; with `epoch`, by that same holder. A system
+    // call, so asked only when a decision depends on it, never on the path of an uncontended call.
     bool is_alive(std::uint32_t peer) const;
+    bool is_alive(std::uint32_t peer, std::uint64_t epoch) const;
 
     std::uint64_t* claim_words() const noexcept;
+    std::uint64_t slot_count() const noexcept { return slot_count_; }
 
-    // Own mailbox: armed with the counter of the request about to be sent and looked at once per
-    // polling round. A call that ends without its answer disarms it; once the answer has come
-    // (from the queue or the mailbox) nobody hands that counter over again, and the next arm
-    // simply replaces it.
-    void arm(std::uint64_t counter) const noexcept {
-        if (!mailbox_stuck_) std::atomic_ref<std::uint64_t>(*own_state_).store(counter, std::memory_order_release);
-    }
-    std::optional<ShmResponseEntry> collect(std::uint64_t counter) const noexcept {
-        if (std::atomic_ref<std::uint64_t>(*own_state_).load(std::memory_order_acquire) != (MAILBOX_DONE | counter)) {
-            return std::nullopt;
-        }
-        return read_mailbox();
-    }
-    void disarm() const noexcept;
+    // The next request counter of this client number. It continues from where the number's
+    // earlier holders stopped, so that a late answer to one of their requests never matches.
+    std::uint64_t next_counter() const noexcept;
+    std::uint64_t peek_next_counter() const noexcept;
+    // A call whose push gave up waiting keeps its cell for the follow-up that publishes it later,
+    // but awaits nothing any more.
+    void stop_waiting(unsigned cell) const noexcept;
 
-    // Passes an answer for another client's request to that client; false (and the answer is
-    // dropped) when no client waits for it any more.
+    // Cells: one per call in flight. `acquire_cell` returns NO_CELL when every cell is in use.
+    unsigned acquire_cell() const noexcept;
+    void release_cell(unsigned cell) const noexcept;
+
+    // The call in `cell` holds the pool slot with claim index `slot_index`, and awaits `counter`.
+    // Armed before the request is announced: another client may take the answer at once.
+    void arm(unsigned cell, std::uint64_t counter, std::uint64_t slot_index) const noexcept;
+    // The request is about to take request-queue index `index` (called before every attempt), and
+    // no longer holds an unpublished one.
+    void reserving(unsigned cell, std::uint64_t index) const noexcept;
+    void published(unsigned cell) const noexcept;
+    // An answer that another client handed over, if it has come.
+    std::optional<ShmResponseEntry> collect(unsigned cell, std::uint64_t counter) const noexcept;
+    // The call ends, with or without its answer; the cell is idle again unless a hand-over to it is still being written by a stopped writer, in which case it is
+    // left until that writer finishes or dies.
+    void finish(unsigned cell) const noexcept;
+
+    // Passes an answer to the call that awaits it (of any client, this one included); false (and
+    // the answer is dropped) when no call waits for it any more.
     bool hand_over(const ShmResponseEntry& answer) const noexcept;
 
-    static constexpr std::uint64_t MAILBOX_DONE = std::uint64_t{1} << 62;
+    // The response queue has many consumers; one pop at a time keeps a consumer that was
+    // descheduled for a whole lap from completing a stale pop. False while someone else pops.
+    bool try_lock_consumer() const noexcept;
+    void unlock_consumer() const noexcept;
+    // The lock word, for a pop to check that it still holds the lock just before it completes.
+    const std::uint64_t* consumer_lock() const noexcept;
+    // Frees the lock from holder `seen` if that holder is dead, or regardless once it has held
+    // the lock for so long that it must be stopped (`holder_stopped`). True when the lock is free.
+    bool break_consumer_lock(std::uint64_t seen, bool holder_stopped) const;
 
-    // One cache line per mailbox: the state word, then the answer's six words.
-    struct Mailbox {
-        std::uint64_t state;
-        std::uint64_t words[6];
-        std::uint64_t unused;
-    };
+    // Commit index `stuck` of the request queue has not moved: if every client that was reserving
+    // it is dead, publishes an empty request in its place (the engine answers request 0, which
+    // nobody awaits). True when it did, or when the index moved meanwhile.
+    bool rescue_stalled(std::uint8_t* request_queue, std::uint64_t stuck) const;
+
+    // Frees slots whose holder is dead and whose request the engine is provably done with (it
+    // answered, or the request was never announced). Returns how many it freed.
+    std::size_t reclaim_dead_claims() const;
 
 private:
-    Mailbox* mailbox(std::uint64_t peer) const noexcept;
-    ShmResponseEntry read_mailbox() const noexcept;
+    layout::PeerBlock* block(std::uint32_t peer) const noexcept;
+    std::uint64_t* header_word(std::uint64_t offset) const noexcept;
+    // Clears a dead predecessor's cells at join, freeing the slots it is provably done with.
+    void adopt_cells() const noexcept;
+    // Frees the slot of a dead holder's call in `cell` if the engine is done with it.
+    bool reclaim_cell(std::uint32_t owner, layout::Cell& cell) const noexcept;
+    // Resets a cell state that no call waits on (a late answer, a writer that died).
+    bool recover_cell(layout::Cell& cell) const noexcept;
 
     PeerTable(std::string name, UniqueFd fd, Mapping mapping, std::uint32_t number, std::uint64_t slot_count,
               std::uint64_t fork_generation) noexcept;
@@ -98,11 +119,12 @@ private:
     UniqueFd fd_;
     Mapping mapping_;
     std::uint32_t number_ = 0;
+    std::uint64_t epoch_ = 0;
     std::uint64_t slot_count_ = 0;
     std::uint64_t fork_generation_ = 0;
-    std::uint64_t* own_state_ = nullptr;  // this client's mailbox state word
-    // A mailbox whose hand-over never finished (its writer stopped mid-way) is not used again.
-    mutable bool mailbox_stuck_ = false;
+    layout::PeerBlock* own_ = nullptr;
+    // This process's cells that no call of this client uses (bit per cell).
+    std::unique_ptr<std::atomic<std::uint64_t>> free_cells_;
 };
 
 }  // namespace zorvo::shm

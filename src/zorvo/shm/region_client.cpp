@@ -5,7 +5,8 @@
 
 namespace zorvo::shm {
 
-Result<RegionClient, ShmError> RegionClient::attach(std::string_view name, std::chrono::nanoseconds slot_lease) {
+Result<std::unique_ptr<Attachment>, ShmError> RegionClient::make_attachment(std::string_view name,
+                                                                            std::chrono::nanoseconds slot_lease) {
     auto mapped = ShmManager::connect(name);
     if (!mapped.ok()) return fail(std::move(mapped).error());
     auto region = std::make_shared<const ShmManager>(std::move(mapped).value());
@@ -13,65 +14,87 @@ Result<RegionClient, ShmError> RegionClient::attach(std::string_view name, std::
         region->header().tensor_pool_offset, region->header().tensor_pool_size, slot_lease));
     auto joined = PeerTable::join(*region, allocator->slot_count());
     if (!joined.ok()) return fail(std::move(joined).error());
-    auto peers = std::make_unique<PeerTable>(std::move(joined).value());
-    allocator->share(SlotClaims(peers->claim_words(), peers->number()));
-    return RegionClient(std::move(region), std::move(peers), std::move(allocator), slot_lease);
+    auto peers = std::make_shared<PeerTable>(std::move(joined).value());
+    allocator->share(SlotClaims(peers->claim_words(), peers->number()), peers.get());
+    return std::make_unique<Attachment>(
+        Attachment{std::move(region), std::move(peers), std::move(allocator), fork_generation()});
 }
 
-RegionClient::RegionClient(std::shared_ptr<const ShmManager> region, std::unique_ptr<PeerTable> peers,
-                           std::unique_ptr<TieredShmAllocator> allocator, std::chrono::nanoseconds slot_lease) noexcept
-    : region_(std::move(region)),
-      peers_(std::move(peers)),
-      allocator_(std::move(allocator)),
-      slot_lease_(slot_lease),
-      fork_generation_(fork_generation()) {}
+Result<RegionClient, ShmError> RegionClient::attach(std::string_view name, std::chrono::nanoseconds slot_lease) {
+    auto attachment = make_attachment(name, slot_lease);
+    if (!attachment.ok()) return fail(std::move(attachment).error());
+    auto state = std::make_unique<State>();
+    state->slot_lease = slot_lease;
+    state->current.store(attachment.value().get(), std::memory_order_release);
+    state->attachments.push_back(std::move(attachment).value());
+    return RegionClient(std::move(state));
+}
 
 void RegionClient::check_for_restart() {
-    auto named = ShmManager::identify(region_->name());
-    if (!named.ok() || named.value() != region_->identity()) region_replaced_ = true;
+    const Attachment& seen = current();
+    auto named = ShmManager::identify(seen.region->name());
+    if (!named.ok() || named.value() != seen.region->identity()) {
+        state_->region_replaced.store(true, std::memory_order_release);
+    }
 }
 
-Result<Unit, ShmError> RegionClient::attach_afresh() {
-    auto fresh = attach(region_->name(), slot_lease_);
+std::uint64_t RegionClient::next_request_id() const noexcept {
+    const PeerTable& peers = *current().peers;
+    return compose_request_id(peers.number(), peers.peek_next_counter());
+}
+
+Result<const Attachment*, ShmError> RegionClient::attach_afresh(const Attachment& seen) {
+    std::lock_guard lock(state_->renewal);
+    const Attachment* now = state_->current.load(std::memory_order_acquire);
+    // Another call renewed it meanwhile.
+    if (now != &seen) return now;
+    auto fresh = make_attachment(seen.region->name(), state_->slot_lease);
     if (!fresh.ok()) return fail(std::move(fresh).error());
-    // A forked child starts its numbering as a new client would; after an engine restart the
-    // numbers simply go on.
-    const std::uint64_t counter = inherited_by_fork() ? 1 : next_counter_;
-    // The parent's table, allocator and mapping are dropped here; in a child that only closes
-    // and unmaps the child's own copies, and the parent's number and slots stay the parent's.
-    *this = std::move(fresh).value();
-    next_counter_ = counter;
-    return Unit{};
+    // In a forked child the parent's attachment only holds the child's copies; after an engine
+    // restart calls still in flight on the old one finish there. Request numbers continue from
+    // the coordination object either way.
+    const Attachment* installed = fresh.value().get();
+    state_->attachments.push_back(std::move(fresh).value());
+    state_->region_replaced.store(false, std::memory_order_release);
+    state_->current.store(installed, std::memory_order_release);
+    return installed;
 }
 
 Result<Unit, InferError> RegionClient::infer(std::span<const std::int64_t> shape, std::string_view dtype,
                                              std::span<const std::uint8_t> data, InferHost& host,
                                              Transport& transport) {
-    if (inherited_by_fork() || region_replaced_) [[unlikely]] {
-        if (auto renewed = attach_afresh(); !renewed.ok()) {
-            return fail(InferError{InferError::Kind::Attach, renewed.error().display()});
-        }
+    const Attachment* at = &current();
+    if (fork_generation() != at->fork_generation || state_->region_replaced.load(std::memory_order_relaxed))
+        [[unlikely]] {
+        auto renewed = attach_afresh(*at);
+        if (!renewed.ok()) return fail(InferError{InferError::Kind::Attach, renewed.error().display()});
+        at = renewed.value();
     }
-    const std::uint64_t counter = next_counter_;
-    // Counter 0 is never sent, so that an idle mailbox can never match an answer.
-    next_counter_ = (next_counter_ + 1) & REQUEST_COUNTER_MASK;
-    if (next_counter_ == 0) next_counter_ = 1;
+    const std::uint64_t counter = at->peers->next_counter();
 
-    auto staged = stage_request_block(*region_, *allocator_, shape, dtype, data);
+    auto staged = stage_request_block(*at->region, *at->allocator, shape, dtype, data);
     if (!staged.ok()) {
         const auto kind = staged.error().invalid_argument ? InferError::Kind::InvalidArgument : InferError::Kind::Runtime;
         return fail(InferError{kind, std::move(staged).error().message});
     }
     SlotLease lease = std::move(staged).value();
     const StagedRequest request{
-        .id = compose_request_id(peers_->number(), counter),
+        .id = compose_request_id(at->peers->number(), counter),
         .tensor_offset = lease.offset(),
         .tensor_size = std::uint64_t{data.size()} + TENSOR_BLOCK_HEADER,
+        .claim_index = at->allocator->claim_index(lease.offset()).value_or(0),
+        .attachment = at,
     };
     auto result_offset = transport.hand_over(request, lease, host);
     if (!result_offset.ok()) return fail(std::move(result_offset).error());
+    // An answer that came after the slot's lease ran out (the process was stopped for that long)
+    // may sit in a slot another client now holds.
+    if (!at->allocator->holds(lease.offset())) [[unlikely]] {
+        lease.keep_until_expiry();
+        return fail(InferError::runtime("Shared memory slot lease ended before the answer was read"));
+    }
 
-    auto result = read_tensor_data(region_->bytes(), result_offset.value());
+    auto result = read_tensor_data(at->region->bytes(), result_offset.value());
     if (!result.ok()) return fail(InferError::runtime(std::move(result).error()));
     // Taken while the slot is still leased: the engine may have answered into the request's slot.
     if (!host.take_result(result.value())) return fail(InferError{InferError::Kind::HostError, {}});

@@ -1,10 +1,13 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "zorvo/common/fork_generation.hpp"
 #include "zorvo/common/result.hpp"
@@ -18,11 +21,23 @@
 
 namespace zorvo::shm {
 
+// One attachment to a region: the mapping, this client's place among the region's clients and its
+// allocator over the tensor pool. Members are destroyed in reverse: the allocator (whose claims
+// live in the peer table) before the table, the table before the region.
+struct Attachment {
+    std::shared_ptr<const ShmManager> region;
+    std::shared_ptr<PeerTable> peers;
+    std::unique_ptr<TieredShmAllocator> allocator;
+    std::uint64_t fork_generation;
+};
+
 // One request whose tensor block is staged in the pool, ready to be announced to the engine.
 struct StagedRequest {
     std::uint64_t id;
     std::uint64_t tensor_offset;
     std::uint64_t tensor_size;
+    std::uint64_t claim_index;  // of the slot holding the tensor block
+    const Attachment* attachment;
 };
 
 // How a staged request reaches the engine and its answer comes back: the queues in the region, or
@@ -35,9 +50,10 @@ public:
                                                         InferHost& host) = 0;
 };
 
-// What every client of a region has: the mapped region, its allocator over the tensor pool, its
-// place among the region's other clients and its request numbering. Runs the steps every request
-// shares: take a number, lease a slot, stage the block, hand it over, read the result, release.
+// What every client of a region has: its attachment and its request numbering. Runs the steps
+// every request shares: take a number, lease a slot, stage the block, hand it over, read the
+// result, release. Calls may overlap: each one works on the attachment current when it started,
+// and an attachment replaced after a fork or an engine restart stays alive as long as the client.
 class RegionClient {
 public:
     static Result<RegionClient, ShmError> attach(std::string_view name,
@@ -46,14 +62,13 @@ public:
     RegionClient(RegionClient&&) noexcept = default;
     RegionClient& operator=(RegionClient&&) noexcept = default;
 
-    // The result data goes to `host.take_result` while the request's slot is still held. The
-    // request number advances on every call.
+    // The result data goes to `host.take_result` while the request's slot is still held.
     Result<Unit, InferError> infer(std::span<const std::int64_t> shape, std::string_view dtype,
                                    std::span<const std::uint8_t> data, InferHost& host, Transport& transport);
 
     // True in a child forked after this client attached: everything it holds is the parent's, and
     // the next request attaches afresh (own descriptor, number and allocator), as a new client.
-    bool inherited_by_fork() const noexcept { return fork_generation() != fork_generation_; }
+    bool inherited_by_fork() const noexcept { return fork_generation() != current().fork_generation; }
 
     // After a sign that the engine may have restarted (a request timed out, a control connection
     // broke), asks whether the region's name now names another object than the one mapped; if so,
@@ -61,27 +76,30 @@ public:
     // call or two, so never on the path of a call that went well.
     void check_for_restart();
 
-    std::uint64_t next_request_id() const noexcept { return compose_request_id(peers_->number(), next_counter_); }
-    TieredShmAllocator& allocator() noexcept { return *allocator_; }
-    const ShmManager& region() const noexcept { return *region_; }
-    const std::shared_ptr<const ShmManager>& shared_region() const noexcept { return region_; }
-    const PeerTable& peers() const noexcept { return *peers_; }
+    // The id the next request would get, were it sent now.
+    std::uint64_t next_request_id() const noexcept;
+    TieredShmAllocator& allocator() noexcept { return *current().allocator; }
+    const ShmManager& region() const noexcept { return *current().region; }
+    const std::shared_ptr<const ShmManager>& shared_region() const noexcept { return current().region; }
+    const PeerTable& peers() const noexcept { return *current().peers; }
 
 private:
-    RegionClient(std::shared_ptr<const ShmManager> region, std::unique_ptr<PeerTable> peers,
-                 std::unique_ptr<TieredShmAllocator> allocator, std::chrono::nanoseconds slot_lease) noexcept;
+    struct State {
+        std::atomic<const Attachment*> current{nullptr};
+        std::atomic<bool> region_replaced{false};
+        std::mutex renewal;  // one re-attach at a time
+        std::vector<std::unique_ptr<Attachment>> attachments;  // every one, the current one last
+        std::chrono::nanoseconds slot_lease;
+    };
 
-    Result<Unit, ShmError> attach_afresh();
+    explicit RegionClient(std::unique_ptr<State> state) noexcept : state_(std::move(state)) {}
 
-    // Destroyed in reverse: the allocator (whose claims live in the peer table) before the table,
-    // the table before the region.
-    std::shared_ptr<const ShmManager> region_;
-    std::unique_ptr<PeerTable> peers_;
-    std::unique_ptr<TieredShmAllocator> allocator_;
-    std::uint64_t next_counter_ = 1;
-    std::chrono::nanoseconds slot_lease_;
-    std::uint64_t fork_generation_;
-    bool region_replaced_ = false;
+    static Result<std::unique_ptr<Attachment>, ShmError> make_attachment(std::string_view name,
+                                                                         std::chrono::nanoseconds slot_lease);
+    const Attachment& current() const noexcept { return *state_->current.load(std::memory_order_acquire); }
+    Result<const Attachment*, ShmError> attach_afresh(const Attachment& seen);
+
+    std::unique_ptr<State> state_;
 };
 
 }  // namespace zorvo::shm

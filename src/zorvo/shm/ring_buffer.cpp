@@ -46,6 +46,11 @@ void load_slot(const std::uint8_t* slot, std::uint8_t (&bytes)[N]) noexcept {
 // than processors); yielding lets it finish its publish instead of burning its time slice.
 constexpr unsigned kSpinsBeforeYield = 1024;
 
+// A push that waits this long behind an earlier entry asks whether its producer died, and asks
+// again at this interval: looking is a scan of the coordination object and a system call or two.
+constexpr auto kRescueAfter = std::chrono::milliseconds(2);
+constexpr auto kRescueEvery = std::chrono::milliseconds(20);
+
 }  // namespace
 
 template <class Entry>
@@ -69,10 +74,19 @@ std::uint64_t LockFreeRingBuffer<Entry>::read_index() const noexcept {
 }
 
 template <class Entry>
-Result<Unit, QueueError> LockFreeRingBuffer<Entry>::push(const Entry& entry, std::uint64_t* stalled_at) const {
+Result<Unit, QueueError> LockFreeRingBuffer<Entry>::push(const Entry& entry, std::uint64_t* stalled_at,
+                                                          PushObserver* observer) const {
     Index reserve(*index_cell(0));
     Index commit(*index_cell(1));
     Index read(*index_cell(2));
+
+    struct Done {
+        PushObserver* observer;
+        bool still_reserved = false;
+        ~Done() {
+            if (observer != nullptr) observer->done(still_reserved);
+        }
+    } done{observer};
 
     std::uint64_t cur = 0;
     std::uint64_t next = 0;
@@ -89,6 +103,7 @@ Result<Unit, QueueError> LockFreeRingBuffer<Entry>::push(const Entry& entry, std
             if (reserve.load(std::memory_order_acquire) != cur) continue;
             return fail(QueueError::full());
         }
+        if (observer != nullptr) observer->reserving(cur);
         if (reserve.compare_exchange_strong(cur, next, std::memory_order_acq_rel,
                                             std::memory_order_acquire)) {
             break;
@@ -104,6 +119,7 @@ Result<Unit, QueueError> LockFreeRingBuffer<Entry>::push(const Entry& entry, std
     // The clock is read only once the wait is long enough to be checked: an uncontended push
     // publishes on its first attempt.
     std::chrono::steady_clock::time_point started{};
+    std::chrono::steady_clock::time_point next_rescue{};
     for (unsigned spins = 1;; ++spins) {
         std::uint64_t expected = cur;
         if (commit.compare_exchange_weak(expected, next, std::memory_order_release,
@@ -119,42 +135,56 @@ Result<Unit, QueueError> LockFreeRingBuffer<Entry>::push(const Entry& entry, std
             const auto now = std::chrono::steady_clock::now();
             if (spins == kSpinsPerClockCheck) {
                 started = now;
+                next_rescue = now + kRescueAfter;
             } else if (now - started > commit_stall_limit_) {
                 if (stalled_at != nullptr) *stalled_at = cur;
+                done.still_reserved = true;
                 return fail(QueueError::commit_stalled());
+            } else if (observer != nullptr && now >= next_rescue) {
+                const std::uint64_t stuck = commit.load(std::memory_order_acquire);
+                if (stuck < capacity && stuck != cur) observer->rescue(stuck);
+                next_rescue = std::chrono::steady_clock::now() + kRescueEvery;
             }
         }
     }
 }
 
 template <class Entry>
-bool LockFreeRingBuffer<Entry>::finish_publish(std::uint64_t index, const Entry& filler,
-                                               std::chrono::nanoseconds presumed_dead_after, StallWatch& watch) const {
+typename LockFreeRingBuffer<Entry>::FollowUp LockFreeRingBuffer<Entry>::finish_publish(std::uint64_t index) const {
     Index commit(*index_cell(1));
     std::uint64_t committed = commit.load(std::memory_order_acquire);
-    if (committed >= capacity) return true;  // corrupt: nothing sensible left to publish
-    if (committed == index) {
-        return commit.compare_exchange_strong(committed, advance(index), std::memory_order_release,
-                                              std::memory_order_relaxed);
-    }
-    const auto now = std::chrono::steady_clock::now();
-    if (committed != watch.seen_commit) {
-        watch.seen_commit = committed;
-        watch.since = now;
-        return false;
-    }
-    if (now - watch.since < presumed_dead_after) return false;
-    std::uint8_t encoded[Entry::SIZE];
-    filler.encode_into(encoded);
-    store_slot(slot(committed), encoded);
-    commit.compare_exchange_strong(committed, advance(committed), std::memory_order_release,
-                                   std::memory_order_relaxed);
-    watch.seen_commit = capacity;
-    return false;
+    const std::uint64_t reserved = reserve_index();
+    if (committed >= capacity || reserved >= capacity || index >= capacity) return FollowUp::Gone;
+    // Reserved but unpublished entries lie in [commit, reserve), counted round the ring.
+    const std::uint64_t pending = (reserved + capacity - committed) % capacity;
+    if ((index + capacity - committed) % capacity >= pending) return FollowUp::Gone;
+    if (committed != index) return FollowUp::Waiting;
+    return commit.compare_exchange_strong(committed, advance(index), std::memory_order_release,
+                                          std::memory_order_relaxed)
+               ? FollowUp::Published
+               : FollowUp::Waiting;
 }
 
 template <class Entry>
-Result<std::optional<Entry>, QueueError> LockFreeRingBuffer<Entry>::try_pop() const {
+bool LockFreeRingBuffer<Entry>::publish_in_place(std::uint64_t index, const Entry& filler) const {
+    Index commit(*index_cell(1));
+    if (index >= capacity || commit.load(std::memory_order_acquire) != index) return false;
+    std::uint8_t encoded[Entry::SIZE];
+    filler.encode_into(encoded);
+    store_slot(slot(index), encoded);
+    std::uint64_t expected = index;
+    return commit.compare_exchange_strong(expected, advance(index), std::memory_order_release,
+                                          std::memory_order_relaxed);
+}
+
+template <class Entry>
+bool LockFreeRingBuffer<Entry>::has_entry() const noexcept {
+    return Index(*index_cell(2)).load(std::memory_order_acquire) != Index(*index_cell(1)).load(std::memory_order_acquire);
+}
+
+template <class Entry>
+Result<std::optional<Entry>, QueueError> LockFreeRingBuffer<Entry>::try_pop(const std::uint64_t* guard,
+                                                                        std::uint64_t guard_value) const {
     Index commit(*index_cell(1));
     Index read(*index_cell(2));
 
@@ -168,6 +198,10 @@ Result<std::optional<Entry>, QueueError> LockFreeRingBuffer<Entry>::try_pop() co
         // Copy before moving the read index: once it moves, a producer may reuse the slot.
         std::uint8_t copy[Entry::SIZE];
         load_slot(slot(r), copy);
+        if (guard != nullptr &&
+            Index(*const_cast<std::uint64_t*>(guard)).load(std::memory_order_acquire) != guard_value) {
+            return std::optional<Entry>();
+        }
         if (read.compare_exchange_strong(r, advance(r), std::memory_order_release,
                                          std::memory_order_relaxed)) {
             return std::optional<Entry>(Entry::decode(std::span<const std::uint8_t, Entry::SIZE>(copy)));

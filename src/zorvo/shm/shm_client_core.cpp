@@ -2,6 +2,10 @@
 
 #include <time.h>
 
+#include <atomic>
+#include <string>
+#include <utility>
+
 #include "zorvo/shm/cpu_relax.hpp"
 #include "zorvo/shm/readiness_wait.hpp"
 #include "zorvo/shm/ring_buffer.hpp"
@@ -20,22 +24,93 @@ void sleep_one_microsecond() noexcept {
     ::nanosleep(&pause, nullptr);
 }
 
-// Keeps the client's mailbox armed for one request while it is in flight, and disarms it when
-// the call ends without its answer.
-class ArmedMailbox {
+// The mailbox cell of one call in flight: armed with the request's counter and slot before the
+// request is announced, so that another client may hand the answer over at once; finished when
+// the call ends, unless a follow-up still has to publish the request.
+class CallCell {
 public:
-    ArmedMailbox(const PeerTable& peers, std::uint64_t counter) noexcept : peers_(peers) { peers_.arm(counter); }
-    ~ArmedMailbox() {
-        if (!answered_) peers_.disarm();
+    CallCell(const PeerTable& peers, unsigned cell) noexcept : peers_(peers), cell_(cell) {}
+    ~CallCell() {
+        if (cell_ != PeerTable::NO_CELL) peers_.finish(cell_);
     }
-    ArmedMailbox(const ArmedMailbox&) = delete;
-    ArmedMailbox& operator=(const ArmedMailbox&) = delete;
+    CallCell(const CallCell&) = delete;
+    CallCell& operator=(const CallCell&) = delete;
 
-    void answered() noexcept { answered_ = true; }
+    unsigned index() const noexcept { return cell_; }
+    // Hands the cell to the follow-up of a stalled push: it says which entry is ours until then.
+    unsigned pass_on() noexcept {
+        peers_.stop_waiting(cell_);
+        return std::exchange(cell_, PeerTable::NO_CELL);
+    }
 
 private:
     const PeerTable& peers_;
-    bool answered_ = false;
+    unsigned cell_;
+};
+
+// Tells the region's other clients which request-queue entry this call reserves, and looks for
+// dead producers when the call waits behind one.
+class CellReservation final : public PushObserver {
+public:
+    CellReservation(const PeerTable& peers, unsigned cell, std::uint8_t* queue) noexcept
+        : peers_(peers), cell_(cell), queue_(queue) {}
+    void reserving(std::uint64_t index) noexcept override { peers_.reserving(cell_, index); }
+    void done(bool still_reserved) noexcept override {
+        if (!still_reserved) peers_.published(cell_);
+    }
+    bool rescue(std::uint64_t stuck) override { return peers_.rescue_stalled(queue_, stuck); }
+
+private:
+    const PeerTable& peers_;
+    unsigned cell_;
+    std::uint8_t* queue_;
+};
+
+// Pops the next answer under the response queue's consumer lock. While another client holds the
+// lock nothing is popped (that client hands our answer over); a holder that died, or one stopped
+// for longer than kStoppedHolder, loses the lock.
+class ResponseConsumer {
+public:
+    ResponseConsumer(const PeerTable& peers, const ResponseQueue& queue) noexcept : peers_(peers), queue_(queue) {}
+
+    Result<std::optional<ShmResponseEntry>, QueueError> pop(Clock::time_point now) {
+        if (!queue_.has_entry()) return std::optional<ShmResponseEntry>();
+        if (!peers_.try_lock_consumer()) {
+            watch_holder(now);
+            return std::optional<ShmResponseEntry>();
+        }
+        auto popped = queue_.try_pop(peers_.consumer_lock(), layout::lock_word(peers_.number(), peers_.epoch()));
+        peers_.unlock_consumer();
+        return popped;
+    }
+
+private:
+    static constexpr auto kDeadCheck = std::chrono::milliseconds(5);
+    static constexpr auto kStoppedHolder = std::chrono::seconds(1);
+
+    void watch_holder(Clock::time_point now) {
+        const std::uint64_t holder = std::atomic_ref<const std::uint64_t>(*peers_.consumer_lock())
+                                         .load(std::memory_order_acquire);
+        if (holder != seen_) {
+            seen_ = holder;
+            since_ = now;
+            checked_ = false;
+            return;
+        }
+        const auto held = now - since_;
+        if (held >= kStoppedHolder) {
+            peers_.break_consumer_lock(holder, true);
+        } else if (held >= kDeadCheck && !checked_) {
+            checked_ = true;
+            peers_.break_consumer_lock(holder, false);
+        }
+    }
+
+    const PeerTable& peers_;
+    const ResponseQueue& queue_;
+    std::uint64_t seen_ = 0;
+    Clock::time_point since_{};
+    bool checked_ = false;
 };
 
 // The result block's offset of an answer, or the engine's error.
@@ -56,23 +131,34 @@ Result<ShmClientCore, ShmError> ShmClientCore::connect(std::string_view name, co
 
 Result<std::uint64_t, InferError> ShmClientCore::hand_over(const StagedRequest& request, SlotLease& lease,
                                                            InferHost& host) {
-    const ShmManager& region = client_.region();
+    const Attachment& at = *request.attachment;
+    const ShmManager& region = *at.region;
+    const PeerTable& peers = *at.peers;
+    const unsigned cell_index = peers.acquire_cell();
+    if (cell_index == PeerTable::NO_CELL) {
+        return fail(InferError::runtime("Too many calls in flight on one shared-memory client (at most " +
+                                        std::to_string(PeerTable::CELLS) + ")"));
+    }
+    CallCell cell(peers, cell_index);
     // Armed before the request is announced: another client may take the answer at once.
-    ArmedMailbox mailbox(client_.peers(), request_counter(request.id));
+    peers.arm(cell_index, request_counter(request.id), request.claim_index);
     const ShmRequestEntry entry{
         .request_id = request.id,
         .timestamp_ns = wire::wall_clock_ns(),
         .tensor_offset = request.tensor_offset,
         .tensor_size = request.tensor_size,
     };
-    const RequestQueue requests(region.base() + region.header().request_queue_offset);
+    std::uint8_t* queue = region.base() + region.header().request_queue_offset;
+    const RequestQueue requests(queue);
+    CellReservation reservation(peers, cell_index, queue);
     std::uint64_t stalled_at = QUEUE_CAPACITY;
-    if (auto pushed = requests.push(entry, &stalled_at); !pushed.ok()) {
+    if (auto pushed = requests.push(entry, &stalled_at, &reservation); !pushed.ok()) {
         if (stalled_at < QUEUE_CAPACITY) {
             // The entry is written but waits behind a slow producer. It must still go out, or the
             // queue stays blocked for every client; and the engine will then read the slot.
             lease.keep_until_expiry();
-            publish_when_unblocked(client_.shared_region(), region.header().request_queue_offset, stalled_at);
+            publish_when_unblocked(at.region, at.peers, region.header().request_queue_offset, stalled_at,
+                                   cell.pass_on());
         }
         return fail(InferError::runtime(pushed.error().display()));
     }
@@ -81,51 +167,58 @@ Result<std::uint64_t, InferError> ShmClientCore::hand_over(const StagedRequest& 
 
     wait_for_readiness(region.header().notify_fd, timing_.readiness_wait, host);
     bool answered = false;
-    auto outcome = await_response(request, host, answered);
+    auto outcome = await_response(request, cell_index, lease, host, answered);
     // Unless the engine answered, it may still read the slot, or write its answer into it: nobody
     // gets it before the lease runs out.
-    if (answered) {
-        mailbox.answered();
-    } else {
-        lease.keep_until_expiry();
-    }
+    if (!answered) lease.keep_until_expiry();
     // Silence may mean the engine restarted with a new region under the same name.
     if (!outcome.ok() && outcome.error().kind == InferError::Kind::Timeout) client_.check_for_restart();
     return outcome;
 }
 
-Result<std::uint64_t, InferError> ShmClientCore::await_response(const StagedRequest& request, InferHost& host,
-                                                                bool& answered) {
-    const ShmManager& region = client_.region();
-    const PeerTable& peers = client_.peers();
+Result<std::uint64_t, InferError> ShmClientCore::await_response(const StagedRequest& request, unsigned cell,
+                                                                SlotLease& lease, InferHost& host, bool& answered) {
+    const Attachment& at = *request.attachment;
+    const ShmManager& region = *at.region;
+    const PeerTable& peers = *at.peers;
     const ResponseQueue responses(region.base() + region.header().response_queue_offset);
+    ResponseConsumer consumer(peers, responses);
     const auto region_bytes = std::span<const std::uint8_t>(region.bytes());
+    const std::uint64_t counter = request_counter(request.id);
     const auto start = Clock::now();
+    auto now = start;
+    auto renew_at = start + timing_.slot_lease / 3;
     bool spinning = true;
     for (unsigned round = 0;; ++round) {
         // Another client may have taken the answer from the queue and passed it on.
-        if (auto handed = peers.collect(request_counter(request.id)); handed && handed->request_id == request.id) {
+        if (auto handed = peers.collect(cell, counter); handed && handed->request_id == request.id) {
             answered = true;
             return read_answer(*handed, region_bytes);
         }
-        auto popped = responses.try_pop();
+        auto popped = consumer.pop(now);
         if (!popped.ok()) return fail(InferError::runtime(popped.error().display()));
         if (const auto& entry = popped.value()) {
             if (entry->request_id == request.id) {
                 answered = true;
                 return read_answer(*entry, region_bytes);
             }
-            // Someone else's: passed to its client if that client still waits, dropped otherwise.
+            // Someone else's: passed to the call that awaits it, dropped if none does.
             peers.hand_over(*entry);
         }
         // While spinning, the clock is read every few rounds only: a shorter round notices the
         // answer sooner. Once sleeping, every round reads it.
         if (!spinning || round % 8 == 0) {
-            const auto elapsed = Clock::now() - start;
+            now = Clock::now();
+            const auto elapsed = now - start;
             if (elapsed >= timing_.response_timeout) {
                 return fail(InferError{InferError::Kind::Timeout, "Request timed out"});
             }
             spinning = elapsed < timing_.spin_before_sleep;
+            // A call still waiting keeps its slot: the engine may yet read it or answer into it.
+            if (now >= renew_at) [[unlikely]] {
+                at.allocator->renew(lease.offset());
+                renew_at = now + timing_.slot_lease / 3;
+            }
         }
         if (!host.run_pending_handlers()) return fail(InferError{InferError::Kind::HostError, {}});
         if (spinning) {

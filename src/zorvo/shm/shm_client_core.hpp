@@ -47,7 +47,8 @@ private:
 
     Result<std::uint64_t, InferError> hand_over(const StagedRequest& request, SlotLease& lease,
                                                 InferHost& host) override;
-    Result<std::uint64_t, InferError> await_response(const StagedRequest& request, InferHost& host, bool& answered);
+    Result<std::uint64_t, InferError> await_response(const StagedRequest& request, unsigned cell, SlotLease& lease,
+                                                     InferHost& host, bool& answered);
 
     RegionClient client_;
     ShmClientTiming timing_;

@@ -62,12 +62,44 @@ void SimpleShmAllocator::share(SlotClaims claims) {
     table_->claimed = std::make_unique<std::atomic<std::uint64_t>[]>(slot_count_);
 }
 
-bool SimpleShmAllocator::release(std::uint64_t offset) {
-    if (offset < base_offset_) return false;
+std::optional<std::uint64_t> SimpleShmAllocator::slot_index(std::uint64_t offset) const noexcept {
+    if (offset < base_offset_) return std::nullopt;
     const std::uint64_t distance = offset - base_offset_;
-    if (distance % slot_size_ != 0) return false;
+    if (distance % slot_size_ != 0) return std::nullopt;
     const std::uint64_t index = distance / slot_size_;
-    if (index >= slot_count_) return false;
+    if (index >= slot_count_) return std::nullopt;
+    return index;
+}
+
+bool SimpleShmAllocator::renew(std::uint64_t offset) {
+    const auto index = slot_index(offset);
+    if (!index) return false;
+    const auto end = lease_end(LeaseClock::now(), lease_);
+    if (table_->claims) {
+        std::atomic<std::uint64_t>& held = table_->claimed[*index];
+        const auto renewed = table_->claims->renew(*index, held.load(std::memory_order_relaxed), end);
+        if (!renewed) return false;
+        held.store(*renewed, std::memory_order_relaxed);
+        return true;
+    }
+    std::lock_guard lock(table_->mutex);
+    table_->expiry[*index] = end;
+    return true;
+}
+
+bool SimpleShmAllocator::holds(std::uint64_t offset) const {
+    const auto index = slot_index(offset);
+    if (!index) return false;
+    if (table_->claims) {
+        return table_->claims->holds(*index, table_->claimed[*index].load(std::memory_order_relaxed));
+    }
+    return true;  // a process-local lease is never taken by anyone else
+}
+
+bool SimpleShmAllocator::release(std::uint64_t offset) {
+    const auto found = slot_index(offset);
+    if (!found) return false;
+    const std::uint64_t index = *found;
 
     if (table_->claims) {
         // Only the slot's holder releases it, so the word it claimed with is its own to read.

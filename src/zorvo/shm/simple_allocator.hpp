@@ -29,6 +29,14 @@ public:
     // Frees the slot starting at `offset`; false when no slot starts there.
     bool release(std::uint64_t offset);
 
+    // Extends the lease of the held slot at `offset` by a whole lease from now; false when the
+    // slot is no longer held (its lease ran out and another client took it).
+    bool renew(std::uint64_t offset);
+    // Whether the slot at `offset` is still held: false once another client took it.
+    bool holds(std::uint64_t offset) const;
+    // The slot's index in this class, or none when no slot starts at `offset`.
+    std::optional<std::uint64_t> slot_index(std::uint64_t offset) const noexcept;
+
     // From now on slots are leased in `claims`, the shared words of this class's slots, so that
     // other clients of the region never get one at the same time. Called once, before any lease.
     void share(SlotClaims claims);

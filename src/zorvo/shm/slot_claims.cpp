@@ -36,4 +36,15 @@ void SlotClaims::release(std::uint64_t index, std::uint64_t word) const noexcept
     Word(words_[index]).compare_exchange_strong(word, 0, std::memory_order_acq_rel);
 }
 
+std::optional<std::uint64_t> SlotClaims::renew(std::uint64_t index, std::uint64_t word,
+                                               std::chrono::steady_clock::time_point lease_end) const {
+    const std::uint64_t renewed = (tag_ << REQUEST_COUNTER_BITS) | lease_units(lease_end);
+    if (!Word(words_[index]).compare_exchange_strong(word, renewed, std::memory_order_acq_rel)) return std::nullopt;
+    return renewed;
+}
+
+bool SlotClaims::holds(std::uint64_t index, std::uint64_t word) const noexcept {
+    return Word(words_[index]).load(std::memory_order_acquire) == word;
+}
+
 }  // namespace zorvo::shm

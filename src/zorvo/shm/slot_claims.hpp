@@ -25,6 +25,12 @@ public:
     // was taken over stays with its new holder.
     void release(std::uint64_t index, std::uint64_t word) const noexcept;
 
+    // Extends the claim `word` on slot `index` to `lease_end`: the new word, or none when the
+    // claim is no longer `word` (its lease ran out and someone else took the slot).
+    std::optional<std::uint64_t> renew(std::uint64_t index, std::uint64_t word,
+                                       std::chrono::steady_clock::time_point lease_end) const;
+    bool holds(std::uint64_t index, std::uint64_t word) const noexcept;
+
     SlotClaims subrange(std::uint64_t first) const noexcept {
         SlotClaims part = *this;
         part.words_ += first;

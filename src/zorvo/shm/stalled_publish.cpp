@@ -2,24 +2,36 @@
 
 #include <thread>
 
-#include "zorvo/shm/allocator.hpp"
 #include "zorvo/shm/ring_buffer.hpp"
 
 namespace zorvo::shm {
 
-void publish_when_unblocked(std::shared_ptr<const ShmManager> region, std::uint64_t queue_offset,
-                            std::uint64_t index) {
-    auto follow = [region = std::move(region), queue_offset, index] {
-        const RequestQueue requests(region->base() + queue_offset);
-        RequestQueue::StallWatch watch;
-        while (!requests.finish_publish(index, ShmRequestEntry{}, SLOT_LEASE, watch)) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+namespace {
+
+constexpr auto kPollEvery = std::chrono::milliseconds(1);
+constexpr unsigned kPollsPerRescue = 20;
+
+}  // namespace
+
+void publish_when_unblocked(std::shared_ptr<const ShmManager> region, std::shared_ptr<const PeerTable> peers,
+                            std::uint64_t queue_offset, std::uint64_t index, unsigned cell) {
+    auto follow = [region = std::move(region), peers = std::move(peers), queue_offset, index, cell] {
+        std::uint8_t* queue = region->base() + queue_offset;
+        const RequestQueue requests(queue);
+        for (unsigned polls = 1;; ++polls) {
+            if (requests.finish_publish(index) != RequestQueue::FollowUp::Waiting) {
+                peers->finish(cell);
+                return;
+            }
+            if (polls % kPollsPerRescue == 0) peers->rescue_stalled(queue, requests.commit_index());
+            std::this_thread::sleep_for(kPollEvery);
         }
     };
     try {
         std::thread(std::move(follow)).detach();
     } catch (const std::system_error&) {
-        // No thread to be had: the entry stays unpublished, as it would without this follow-up.
+        // No thread to be had: the entry stays unpublished, as it would without this follow-up,
+        // and its cell keeps saying whose it is.
     }
 }
 

@@ -224,7 +224,7 @@ TEST(RingBuffer, ConcurrentProducersAndConsumersDeliverEachEntryOnce) {
 namespace zorvo::shm {
 namespace {
 
-TEST(RingBuffer, StalledPushIsPublishedLaterAndADeadProducersEntryIsSkipped) {
+TEST(RingBuffer, StalledPushIsPublishedAfterTheEarlierEntryOrInPlaceOfIt) {
     using namespace std::chrono_literals;
     for (const bool earlier_producer_publishes : {true, false}) {
         SCOPED_TRACE(earlier_producer_publishes);
@@ -239,15 +239,18 @@ TEST(RingBuffer, StalledPushIsPublishedLaterAndADeadProducersEntryIsSkipped) {
         ASSERT_EQ(stalled_at, 1u);
         EXPECT_FALSE(queue.try_pop().value().has_value());
 
-        RequestQueue::StallWatch watch;
-        EXPECT_FALSE(queue.finish_publish(stalled_at, request(0), 50ms, watch));
-        if (earlier_producer_publishes) memory.set_index(1, 1);
-        const auto deadline = std::chrono::steady_clock::now() + 2s;
-        while (!queue.finish_publish(stalled_at, request(0), 50ms, watch)) {
-            ASSERT_LT(std::chrono::steady_clock::now(), deadline);
-            std::this_thread::sleep_for(1ms);
+        EXPECT_EQ(queue.finish_publish(stalled_at), RequestQueue::FollowUp::Waiting);
+        if (earlier_producer_publishes) {
+            memory.set_index(1, 1);
+        } else {
+            // Only at the commit index, and only once.
+            EXPECT_FALSE(queue.publish_in_place(1, request(0)));
+            EXPECT_TRUE(queue.publish_in_place(0, request(0)));
+            EXPECT_FALSE(queue.publish_in_place(0, request(0)));
         }
-        // The slow producer's entry, or the filler in place of a dead one's, then ours in order.
+        EXPECT_EQ(queue.finish_publish(stalled_at), RequestQueue::FollowUp::Published);
+        // Published: the index is no longer waiting, and a second follow-up does nothing.
+        EXPECT_EQ(queue.finish_publish(stalled_at), RequestQueue::FollowUp::Gone);
         auto first = queue.try_pop();
         ASSERT_TRUE(first.ok() && first.value().has_value());
         EXPECT_EQ(first.value()->request_id, earlier_producer_publishes ? 5u : 0u);
@@ -255,6 +258,7 @@ TEST(RingBuffer, StalledPushIsPublishedLaterAndADeadProducersEntryIsSkipped) {
         ASSERT_TRUE(second.ok() && second.value().has_value());
         EXPECT_EQ(second.value()->request_id, 7u);
         EXPECT_EQ(queue.commit_index(), 2u);
+        EXPECT_EQ(queue.reserve_index(), 2u);
     }
 }
 

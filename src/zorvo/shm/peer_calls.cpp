@@ -1,0 +1,323 @@
+// The protocols of the coordination object: request numbering, mailbox cells, the response
+// queue's consumer lock, the rescue of request-queue entries whose producer died, and the return
+// of slots whose holder died.
+#include <array>
+#include <atomic>
+#include <bit>
+#include <chrono>
+#include <cstring>
+
+#include "zorvo/shm/cpu_relax.hpp"
+#include "zorvo/shm/peer_table.hpp"
+#include "zorvo/shm/ring_buffer.hpp"
+#include "zorvo/shm/slot_claims.hpp"
+
+namespace zorvo::shm {
+
+namespace {
+
+using Word = std::atomic_ref<std::uint64_t>;
+using Clock = std::chrono::steady_clock;
+using layout::Cell;
+
+constexpr std::uint64_t bit(unsigned cell) noexcept { return std::uint64_t{1} << cell; }
+
+// A hand-over writes 48 bytes: a live writer is done within nanoseconds. A call that ends while a
+// writer is still busy waits this long before it leaves the cell to that writer.
+constexpr unsigned kWriterSpins = 4096;
+
+}  // namespace
+
+std::uint64_t PeerTable::next_counter() const noexcept {
+    Word counter(own_->next_counter);
+    for (;;) {
+        // Counter 0 is never sent, so that an idle cell can never match an answer.
+        const std::uint64_t next = (counter.fetch_add(1, std::memory_order_relaxed) + 1) & REQUEST_COUNTER_MASK;
+        if (next != 0) return next;
+    }
+}
+
+std::uint64_t PeerTable::peek_next_counter() const noexcept {
+    const std::uint64_t next = (Word(own_->next_counter).load(std::memory_order_relaxed) + 1) & REQUEST_COUNTER_MASK;
+    return next == 0 ? 1 : next;
+}
+
+void PeerTable::stop_waiting(unsigned cell) const noexcept {
+    Word state(own_->cells[cell].state);
+    std::uint64_t seen = state.load(std::memory_order_acquire);
+    if ((seen & (layout::BUSY | layout::DONE)) == 0 && seen != 0) {
+        state.compare_exchange_strong(seen, 0, std::memory_order_acq_rel);
+    }
+}
+
+bool PeerTable::recover_cell(Cell& cell) const noexcept {
+    Word state(cell.state);
+    std::uint64_t seen = state.load(std::memory_order_acquire);
+    if (seen == 0) return true;
+    // A busy state belongs to a writer that is still passing an answer on; only its death frees it.
+    if ((seen & layout::BUSY) != 0) {
+        const auto writer = layout::busy_writer(seen);
+        if (is_alive(writer, seen & REQUEST_COUNTER_MASK)) return false;
+    }
+    // An armed or done state nobody waits on any more (this process holds the cell), or a dead
+    // writer's: idle again, unless it changed meanwhile.
+    return state.compare_exchange_strong(seen, 0, std::memory_order_acq_rel) || seen == 0;
+}
+
+unsigned PeerTable::acquire_cell() const noexcept {
+    std::atomic<std::uint64_t>& free = *free_cells_;
+    std::uint64_t skipped = 0;
+    unsigned chosen = NO_CELL;
+    std::uint64_t available = free.load(std::memory_order_relaxed);
+    while (available != 0) {
+        const auto cell = static_cast<unsigned>(std::countr_zero(available));
+        if (!free.compare_exchange_weak(available, available & ~bit(cell), std::memory_order_acquire,
+                                        std::memory_order_relaxed)) {
+            continue;
+        }
+        if (Word(own_->cells[cell].state).load(std::memory_order_acquire) == 0 || recover_cell(own_->cells[cell])) {
+            chosen = cell;
+            break;
+        }
+        // A stopped writer is still passing an answer into this cell: leave it for a later call.
+        skipped |= bit(cell);
+        available = free.load(std::memory_order_relaxed);
+    }
+    if (skipped != 0) free.fetch_or(skipped, std::memory_order_release);
+    if (chosen == NO_CELL) return NO_CELL;
+    // Hand-overs look only at cells marked in use; the mark stays, so it is set once per cell.
+    Word in_use(own_->cells_in_use);
+    if ((in_use.load(std::memory_order_relaxed) & bit(chosen)) == 0) {
+        in_use.fetch_or(bit(chosen), std::memory_order_acq_rel);
+    }
+    return chosen;
+}
+
+void PeerTable::release_cell(unsigned cell) const noexcept {
+    free_cells_->fetch_or(bit(cell), std::memory_order_release);
+}
+
+void PeerTable::arm(unsigned cell, std::uint64_t counter, std::uint64_t slot_index) const noexcept {
+    Cell& box = own_->cells[cell];
+    Word(box.call).store((slot_index + 1) & layout::CALL_SLOT_MASK, std::memory_order_relaxed);
+    // An idle cell changes only here: no hand-over matches a state of 0.
+    std::uint64_t idle = 0;
+    Word(box.state).compare_exchange_strong(idle, counter, std::memory_order_acq_rel);
+}
+
+void PeerTable::reserving(unsigned cell, std::uint64_t index) const noexcept {
+    Word call(own_->cells[cell].call);
+    const std::uint64_t current = call.load(std::memory_order_relaxed);
+    const std::uint64_t intent = ((index + 1) & layout::CALL_INTENT_MASK) << layout::CALL_INTENT_SHIFT;
+    const std::uint64_t cleared = current & ~(layout::CALL_INTENT_MASK << layout::CALL_INTENT_SHIFT);
+    // Visible before the reservation that follows: it releases what came before it.
+    call.store(cleared | intent | layout::ANNOUNCED, std::memory_order_release);
+}
+
+void PeerTable::published(unsigned cell) const noexcept {
+    Word call(own_->cells[cell].call);
+    const std::uint64_t current = call.load(std::memory_order_relaxed);
+    call.store(current & ~(layout::CALL_INTENT_MASK << layout::CALL_INTENT_SHIFT), std::memory_order_release);
+}
+
+std::optional<ShmResponseEntry> PeerTable::collect(unsigned cell, std::uint64_t counter) const noexcept {
+    Cell& box = own_->cells[cell];
+    if (Word(box.state).load(std::memory_order_acquire) != (layout::DONE | counter)) return std::nullopt;
+    std::uint8_t bytes[ShmResponseEntry::SIZE];
+    for (std::size_t i = 0; i < 6; ++i) {
+        const std::uint64_t word = Word(box.answer[i]).load(std::memory_order_relaxed);
+        std::memcpy(bytes + 8 * i, &word, 8);
+    }
+    return ShmResponseEntry::decode(std::span<const std::uint8_t, ShmResponseEntry::SIZE>(bytes));
+}
+
+void PeerTable::finish(unsigned cell) const noexcept {
+    Cell& box = own_->cells[cell];
+    // The slot is no longer this cell's to report: released by the call, or left to its lease.
+    Word(box.call).store(0, std::memory_order_release);
+    Word state(box.state);
+    for (unsigned spins = 0;; ++spins) {
+        std::uint64_t seen = state.load(std::memory_order_acquire);
+        if (seen == 0) break;
+        if ((seen & layout::BUSY) == 0) {
+            // Armed, or an answer nobody reads now: idle again. A writer can only move an armed
+            // state to busy, so a failed exchange means one just started: look again.
+            if (state.compare_exchange_weak(seen, 0, std::memory_order_acq_rel)) break;
+            continue;
+        }
+        if (spins >= kWriterSpins) {
+            // A writer that died is cleared at once; a stopped one keeps the cell, which the
+            // next call that finds it done (or the writer dead) recovers.
+            recover_cell(box);
+            break;
+        }
+        cpu_relax();
+    }
+    release_cell(cell);
+}
+
+bool PeerTable::hand_over(const ShmResponseEntry& answer) const noexcept {
+    const std::uint64_t owner = request_owner(answer.request_id);
+    const std::uint64_t counter = request_counter(answer.request_id);
+    if (owner >= MAX_PEERS || counter == 0) return false;
+    layout::PeerBlock* target = block(static_cast<std::uint32_t>(owner));
+    std::uint64_t candidates = Word(target->cells_in_use).load(std::memory_order_acquire);
+    const std::uint64_t writing = layout::busy_state(number_, epoch_);
+    while (candidates != 0) {
+        Cell& box = target->cells[std::countr_zero(candidates)];
+        candidates &= candidates - 1;
+        Word state(box.state);
+        std::uint64_t expected = counter;
+        if (state.load(std::memory_order_relaxed) != counter ||
+            !state.compare_exchange_strong(expected, writing, std::memory_order_acq_rel)) {
+            continue;
+        }
+        std::uint8_t bytes[ShmResponseEntry::SIZE];
+        answer.encode_into(bytes);
+        for (std::size_t i = 0; i < 6; ++i) {
+            std::uint64_t word;
+            std::memcpy(&word, bytes + 8 * i, 8);
+            Word(box.answer[i]).store(word, std::memory_order_relaxed);
+        }
+        std::uint64_t busy = writing;
+        state.compare_exchange_strong(busy, layout::DONE | counter, std::memory_order_acq_rel);
+        return true;
+    }
+    return false;
+}
+
+bool PeerTable::try_lock_consumer() const noexcept {
+    Word lock(*header_word(layout::CONSUMER_LOCK_OFFSET));
+    std::uint64_t expected = 0;
+    return lock.compare_exchange_strong(expected, layout::lock_word(number_, epoch_), std::memory_order_acquire,
+                                        std::memory_order_relaxed);
+}
+
+void PeerTable::unlock_consumer() const noexcept {
+    std::uint64_t mine = layout::lock_word(number_, epoch_);
+    Word(*header_word(layout::CONSUMER_LOCK_OFFSET))
+        .compare_exchange_strong(mine, 0, std::memory_order_release, std::memory_order_relaxed);
+}
+
+const std::uint64_t* PeerTable::consumer_lock() const noexcept {
+    return header_word(layout::CONSUMER_LOCK_OFFSET);
+}
+
+bool PeerTable::break_consumer_lock(std::uint64_t seen, bool holder_stopped) const {
+    if (seen == 0) return true;
+    const auto holder = static_cast<std::uint32_t>((seen >> REQUEST_COUNTER_BITS) - 1);
+    if (!holder_stopped && is_alive(holder, seen & REQUEST_COUNTER_MASK)) return false;
+    return Word(*header_word(layout::CONSUMER_LOCK_OFFSET))
+        .compare_exchange_strong(seen, 0, std::memory_order_acq_rel, std::memory_order_relaxed);
+}
+
+bool PeerTable::rescue_stalled(std::uint8_t* request_queue, std::uint64_t stuck) const {
+    const RequestQueue requests(request_queue);
+    Word fill(*header_word(layout::FILL_LOCK_OFFSET));
+    std::uint64_t holder = fill.load(std::memory_order_acquire);
+    if (holder != 0) {
+        // Another rescuer is at work; one that died leaves the lock to the next.
+        const auto peer = static_cast<std::uint32_t>((holder >> REQUEST_COUNTER_BITS) - 1);
+        if (!is_alive(peer, holder & REQUEST_COUNTER_MASK)) {
+            fill.compare_exchange_strong(holder, 0, std::memory_order_acq_rel);
+        }
+        return false;
+    }
+    const std::uint64_t mine = layout::lock_word(number_, epoch_);
+    if (!fill.compare_exchange_strong(holder, mine, std::memory_order_acq_rel)) return false;
+    struct Unlock {
+        Word& fill;
+        std::uint64_t mine;
+        ~Unlock() { fill.compare_exchange_strong(mine, 0, std::memory_order_acq_rel); }
+    } unlock{fill, mine};
+
+    // Under the fill lock nobody else publishes in place of `stuck`, and its reserver is the only
+    // other party that could: once that reserver is proven dead, the commit index cannot move
+    // past `stuck` before this rescuer does, so the filler never lands on a later lap's entry.
+    if (requests.commit_index() != stuck) return true;
+    if (requests.reserve_index() == stuck) return false;
+    struct Reserver {
+        Cell* cell;
+        std::uint64_t call;
+    };
+    std::array<Reserver, 8> dead{};
+    std::size_t dead_count = 0;
+    for (std::uint32_t peer = 0; peer < MAX_PEERS; ++peer) {
+        layout::PeerBlock* owner = block(peer);
+        std::uint64_t used = Word(owner->cells_in_use).load(std::memory_order_acquire);
+        while (used != 0) {
+            Cell& cell = owner->cells[std::countr_zero(used)];
+            used &= used - 1;
+            const std::uint64_t call = Word(cell.call).load(std::memory_order_acquire);
+            if (layout::call_intent(call) != stuck + 1) continue;
+            // A live reserver, running or stopped, keeps its entry: nobody else touches it.
+            if (is_alive(peer)) return false;
+            if (dead_count < dead.size()) dead[dead_count++] = {&cell, call};
+        }
+    }
+    // Nobody of ours reserved it (or the reserver had not yet said so): not ours to judge.
+    if (dead_count == 0) return false;
+    if (!requests.publish_in_place(stuck, ShmRequestEntry{})) return true;
+    // The engine never sees those requests: their slots may go back at once.
+    for (std::size_t i = 0; i < dead_count; ++i) {
+        std::uint64_t call = dead[i].call;
+        const std::uint64_t unannounced =
+            call & ~(layout::ANNOUNCED | (layout::CALL_INTENT_MASK << layout::CALL_INTENT_SHIFT));
+        Word(dead[i].cell->call).compare_exchange_strong(call, unannounced, std::memory_order_acq_rel);
+    }
+    return true;
+}
+
+bool PeerTable::reclaim_cell(std::uint32_t owner, Cell& cell) const noexcept {
+    std::uint64_t call = Word(cell.call).load(std::memory_order_acquire);
+    const std::uint64_t slot = layout::call_slot(call);
+    if (slot == 0 || slot > slot_count_) return false;
+    const std::uint64_t state = Word(cell.state).load(std::memory_order_acquire);
+    // The engine is done with the slot once it has answered, and never saw an unannounced one.
+    const bool engine_done = (state & layout::DONE) != 0 || (call & layout::ANNOUNCED) == 0;
+    if (!engine_done) return false;
+    Word claim(claim_words()[slot - 1]);
+    std::uint64_t word = claim.load(std::memory_order_acquire);
+    if ((word >> REQUEST_COUNTER_BITS) != std::uint64_t{owner} + 1) return false;
+    if (!Word(cell.call).compare_exchange_strong(call, 0, std::memory_order_acq_rel)) return false;
+    return claim.compare_exchange_strong(word, 0, std::memory_order_acq_rel);
+}
+
+void PeerTable::adopt_cells() const noexcept {
+    // This number's previous holder is gone: its calls await nothing any more.
+    std::uint64_t used = Word(own_->cells_in_use).load(std::memory_order_acquire);
+    while (used != 0) {
+        Cell& cell = own_->cells[std::countr_zero(used)];
+        used &= used - 1;
+        reclaim_cell(number_, cell);
+        Word(cell.call).store(0, std::memory_order_release);
+        recover_cell(cell);
+    }
+}
+
+std::size_t PeerTable::reclaim_dead_claims() const {
+    enum : std::uint8_t { kUnknown, kAlive, kDead };
+    std::array<std::uint8_t, MAX_PEERS> status{};
+    std::size_t freed = 0;
+    std::uint64_t* claims = claim_words();
+    for (std::uint64_t index = 0; index < slot_count_; ++index) {
+        const std::uint64_t word = Word(claims[index]).load(std::memory_order_acquire);
+        const std::uint64_t tag = word >> REQUEST_COUNTER_BITS;
+        if (tag == 0 || tag > MAX_PEERS || tag == std::uint64_t{number_} + 1) continue;
+        const auto owner = static_cast<std::uint32_t>(tag - 1);
+        if (status[owner] == kUnknown) status[owner] = is_alive(owner) ? kAlive : kDead;
+        if (status[owner] == kAlive) continue;
+        layout::PeerBlock* holder = block(owner);
+        std::uint64_t used = Word(holder->cells_in_use).load(std::memory_order_acquire);
+        while (used != 0) {
+            Cell& cell = holder->cells[std::countr_zero(used)];
+            used &= used - 1;
+            if (layout::call_slot(Word(cell.call).load(std::memory_order_acquire)) != index + 1) continue;
+            if (reclaim_cell(owner, cell)) ++freed;
+            break;
+        }
+    }
+    return freed;
+}
+
+}  // namespace zorvo::shm
