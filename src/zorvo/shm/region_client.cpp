@@ -1,5 +1,7 @@
 #include "zorvo/shm/region_client.hpp"
 
+#include <thread>
+
 #include "zorvo/shm/request_block.hpp"
 #include "zorvo/shm/tensor_block.hpp"
 
@@ -60,6 +62,24 @@ Result<const Attachment*, ShmError> RegionClient::attach_afresh(const Attachment
     return installed;
 }
 
+Result<SlotLease, StageError> RegionClient::stage_when_free(const Attachment& at, std::span<const std::int64_t> shape,
+                                                           std::string_view dtype, std::span<const std::uint8_t> data,
+                                                           InferHost& host) {
+    // Other calls of this client, or of others, hold the slots: they come back within a call.
+    constexpr auto kPoll = std::chrono::microseconds(50);
+    const auto deadline = std::chrono::steady_clock::now() + state_->slot_wait;
+    for (;;) {
+        std::this_thread::sleep_for(kPoll);
+        auto staged = stage_request_block(*at.region, *at.allocator, shape, dtype, data);
+        if (staged.ok() || !staged.error().pool_exhausted || std::chrono::steady_clock::now() >= deadline) {
+            return staged;
+        }
+        if (!host.run_pending_handlers()) {
+            return fail(StageError{.invalid_argument = false, .message = {}, .host_error = true});
+        }
+    }
+}
+
 Result<Unit, InferError> RegionClient::infer(std::span<const std::int64_t> shape, std::string_view dtype,
                                              std::span<const std::uint8_t> data, InferHost& host,
                                              Transport& transport) {
@@ -73,7 +93,11 @@ Result<Unit, InferError> RegionClient::infer(std::span<const std::int64_t> shape
     const std::uint64_t counter = at->peers->next_counter();
 
     auto staged = stage_request_block(*at->region, *at->allocator, shape, dtype, data);
+    if (!staged.ok() && staged.error().pool_exhausted && state_->slot_wait.count() > 0) {
+        staged = stage_when_free(*at, shape, dtype, data, host);
+    }
     if (!staged.ok()) {
+        if (staged.error().host_error) return fail(InferError{InferError::Kind::HostError, {}});
         const auto kind = staged.error().invalid_argument ? InferError::Kind::InvalidArgument : InferError::Kind::Runtime;
         return fail(InferError{kind, std::move(staged).error().message});
     }

@@ -16,6 +16,7 @@
 #include "zorvo/shm/infer_host.hpp"
 #include "zorvo/shm/peer_table.hpp"
 #include "zorvo/shm/region.hpp"
+#include "zorvo/shm/request_block.hpp"
 #include "zorvo/shm/shm_error.hpp"
 #include "zorvo/shm/slot_lease.hpp"
 
@@ -70,6 +71,10 @@ public:
     // the next request attaches afresh (own descriptor, number and allocator), as a new client.
     bool inherited_by_fork() const noexcept { return fork_generation() != current().fork_generation; }
 
+    // A call that finds every fitting slot leased waits up to `limit` for one to come free
+    // instead of failing at once (0, the default: it fails at once). Polled, never blocking.
+    void wait_for_slots(std::chrono::nanoseconds limit) noexcept { state_->slot_wait = limit; }
+
     // After a sign that the engine may have restarted (a request timed out, a control connection
     // broke), asks whether the region's name now names another object than the one mapped; if so,
     // or if the name is gone, the next request attaches to the region of that name first. A system
@@ -90,12 +95,16 @@ private:
         std::mutex renewal;  // one re-attach at a time
         std::vector<std::unique_ptr<Attachment>> attachments;  // every one, the current one last
         std::chrono::nanoseconds slot_lease;
+        std::chrono::nanoseconds slot_wait{0};
     };
 
     explicit RegionClient(std::unique_ptr<State> state) noexcept : state_(std::move(state)) {}
 
     static Result<std::unique_ptr<Attachment>, ShmError> make_attachment(std::string_view name,
                                                                          std::chrono::nanoseconds slot_lease);
+    Result<SlotLease, StageError> stage_when_free(const Attachment& at, std::span<const std::int64_t> shape,
+                                                         std::string_view dtype, std::span<const std::uint8_t> data,
+                                                         InferHost& host);
     const Attachment& current() const noexcept { return *state_->current.load(std::memory_order_acquire); }
     Result<const Attachment*, ShmError> attach_afresh(const Attachment& seen);
 

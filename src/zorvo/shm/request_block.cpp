@@ -11,7 +11,7 @@ Result<SlotLease, StageError> stage_request_block(const ShmManager& region, Tier
     if (shape.size() > MAX_TENSOR_DIMS) return fail(StageError{true, too_many_dimensions_message(shape.size())});
     const std::uint64_t required = std::uint64_t{data.size()} + TENSOR_BLOCK_HEADER;
     const auto offset = allocator.try_allocate(required);
-    if (!offset) return fail(StageError{false, pool_exhausted_message(required, allocator)});
+    if (!offset) return fail(StageError{false, pool_exhausted_message(required, allocator), true});
     SlotLease slot(allocator, *offset);
 
     const auto parsed = wire::parse_dtype(dtype);

@@ -16,6 +16,8 @@ namespace zorvo::shm {
 struct StageError {
     bool invalid_argument;  // an unrepresentable shape or an unknown element type (ValueError)
     std::string message;
+    bool pool_exhausted = false;  // every slot that could hold the block is leased
+    bool host_error = false;      // a host callback failed while waiting; the host holds the error
 };
 
 // Places a request's tensor block in a freshly leased slot, in the order both shared-memory
