@@ -128,6 +128,12 @@ std::string owner_text(const struct stat& status) {
            mode_text(status.st_mode) + ", " + std::to_string(status.st_size) + " bytes";
 }
 
+// The status of `path` itself, a link not followed (fstat: glibc's lstat is as new as 2.33).
+bool status_of(const std::string& path, struct stat& status) {
+    const UniqueFd fd(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    return fd.valid() && ::fstat(fd.get(), &status) == 0;
+}
+
 ShmError object_error(const std::string& path, const std::string& what) {
     return ShmError::coordination("coordination object " + path + " " + what);
 }
@@ -136,7 +142,7 @@ ShmError open_failure(const std::string& path, int code) {
     if (code == ELOOP) return object_error(path, "is refused: it is a symbolic link");
     std::string what = "cannot be opened: " + os_text(code);
     struct stat status {};
-    if (::lstat(path.c_str(), &status) == 0) what += " (" + owner_text(status) + ")";
+    if (status_of(path, status)) what += " (" + owner_text(status) + ")";
     return object_error(path, what);
 }
 
@@ -386,7 +392,7 @@ void remove_if_stale(const std::string& path, const ParsedName& parsed) {
 // temporary name gone, fails to link it, and tries again.
 void remove_if_abandoned(const std::string& path) {
     struct stat status {};
-    if (::lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return;
+    if (!status_of(path, status) || !S_ISREG(status.st_mode)) return;
     if (::time(nullptr) - status.st_ctime > kAbandonedSeconds) ::unlink(path.c_str());
 }
 
