@@ -8,8 +8,7 @@
 #include <string>
 
 #include "zorvo/common/result.hpp"
-#include "zorvo/common/unique_fd.hpp"
-#include "zorvo/shm/os_handles.hpp"
+#include "zorvo/shm/coordination_object.hpp"
 #include "zorvo/shm/peer_layout.hpp"
 #include "zorvo/shm/queue_entries.hpp"
 #include "zorvo/shm/region.hpp"
@@ -19,15 +18,19 @@ namespace zorvo::shm {
 
 // The coordination object that the clients of this library attached to one region share. It is a
 // small shared-memory object of its own, named after the region object's identity (so a restarted
-// engine's new region gets a new one) and created with the region's permissions; nothing is ever
+// engine's new region gets a new one) and created with the region's group and permissions (see
+// coordination_object.hpp for how it is found, trusted, created and removed); nothing is ever
 // written into the engine's region. It holds:
 // - client numbers: client k holds an open-file-description write lock on byte k of the object,
 //   which the kernel drops when the client closes it or its process dies;
 // - one claim word per pool slot (owner and lease end), so that no two clients lease one slot
 //   (see SlotClaims);
-// - one mailbox per client number, through which a client that takes someone else's answer from
-//   the response queue hands it over.
-// All zeros is the initial state of every part, so a new object needs no initialisation.
+// - per client number: the request counter that outlives the number's holders, and one mailbox
+//   cell per call in flight, through which a client that takes someone else's answer from the
+//   response queue hands it over;
+// - the response queue's consumer lock and the request queue's fill lock.
+// Past its header, all zeros is the initial state of every part, so a new object needs no more.
+// The layout is in peer_layout.hpp.
 class PeerTable {
 public:
     static constexpr std::uint32_t MAX_PEERS = layout::MAX_PEERS;
@@ -112,12 +115,12 @@ private:
     // Resets a cell state that no call waits on (a late answer, a writer that died).
     bool recover_cell(layout::Cell& cell) const noexcept;
 
-    PeerTable(std::string name, UniqueFd fd, Mapping mapping, std::uint32_t number, std::uint64_t slot_count,
-              std::uint64_t fork_generation) noexcept;
+    PeerTable(std::string name, CoordinationFd fd, CoordinationMapping mapping, std::uint32_t number,
+              std::uint64_t slot_count, std::uint64_t fork_generation) noexcept;
 
     std::string name_;
-    UniqueFd fd_;
-    Mapping mapping_;
+    CoordinationFd fd_;
+    CoordinationMapping mapping_;
     std::uint32_t number_ = 0;
     std::uint64_t epoch_ = 0;
     std::uint64_t slot_count_ = 0;

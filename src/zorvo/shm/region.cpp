@@ -61,7 +61,7 @@ Result<ShmManager, ShmError> ShmManager::connect(std::string_view name) {
                       std::to_string(length) + " bytes");
     }
     return ShmManager(std::move(path), identity_of(status), static_cast<unsigned>(status.st_mode & 07777),
-                      std::move(fd), std::move(mapping), header.value());
+                      Owner{status.st_uid, status.st_gid}, std::move(fd), std::move(mapping), header.value());
 }
 
 }  // namespace zorvo::shm

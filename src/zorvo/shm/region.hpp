@@ -34,18 +34,27 @@ public:
     std::span<std::uint8_t> bytes() const noexcept { return {mapping_.data(), mapping_.size()}; }
     const std::string& name() const noexcept { return name_; }
     RegionIdentity identity() const noexcept { return identity_; }
-    // Permission bits of the region object, given to objects created beside it.
+    // Permission bits, owner and group of the region object, given to objects created beside it
+    // and required of objects found beside it.
     unsigned permissions() const noexcept { return permissions_; }
+    std::uint32_t owner_uid() const noexcept { return owner_.uid; }
+    std::uint32_t owner_gid() const noexcept { return owner_.gid; }
 
     // The header as read and checked at connect; every offset in it lies inside the mapping.
     const RegionHeader& header() const noexcept { return header_; }
 
 private:
-    ShmManager(std::string name, RegionIdentity identity, unsigned permissions, UniqueFd fd, Mapping mapping,
-               RegionHeader header) noexcept
+    struct Owner {
+        std::uint32_t uid;
+        std::uint32_t gid;
+    };
+
+    ShmManager(std::string name, RegionIdentity identity, unsigned permissions, Owner owner, UniqueFd fd,
+               Mapping mapping, RegionHeader header) noexcept
         : name_(std::move(name)),
           identity_(identity),
           permissions_(permissions),
+          owner_(owner),
           fd_(std::move(fd)),
           mapping_(std::move(mapping)),
           header_(header) {}
@@ -53,6 +62,7 @@ private:
     std::string name_;
     RegionIdentity identity_;
     unsigned permissions_;
+    Owner owner_;
     // Declared before the mapping so that the mapping goes first: unmap, then close.
     UniqueFd fd_;
     Mapping mapping_;

@@ -9,7 +9,8 @@ std::string ShmError::display() const {
                    std::to_string(os_code_);
         case Kind::InvalidMagic: return "Invalid magic number in shared memory";
         case Kind::VersionMismatch: return "Shared memory version mismatch";
-        case Kind::InvalidLayout: return "Shared memory error: " + detail_;
+        case Kind::InvalidLayout:
+        case Kind::Coordination: return "Shared memory error: " + detail_;
     }
     return "Shared memory error";
 }

@@ -12,6 +12,7 @@ public:
         InvalidMagic,
         VersionMismatch,
         InvalidLayout,    // the header describes memory the mapping does not have
+        Coordination,     // the clients' coordination object beside the region cannot be used
     };
 
     static ShmError mapping(int os_code) { return ShmError(Kind::Mapping, os_code, {}); }
@@ -19,6 +20,10 @@ public:
     static ShmError version_mismatch() { return ShmError(Kind::VersionMismatch, 0, {}); }
     static ShmError invalid_layout(std::string detail) {
         return ShmError(Kind::InvalidLayout, 0, std::move(detail));
+    }
+
+    static ShmError coordination(std::string detail) {
+        return ShmError(Kind::Coordination, 0, std::move(detail));
     }
 
     Kind kind() const noexcept { return kind_; }
