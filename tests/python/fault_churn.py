@@ -5,7 +5,9 @@ SIGTERMed or SIGSTOPped at random moments: the scenario of the fault-injection t
 Each steady process checks every result against its own request (the reference engine echoes)
 and reports its calls, wrong answers, failed calls (with their texts) and stalls (gaps between two
 completed calls). Everything random comes from one seed: each churning process draws its client
-kind and its faults from its own generator, so a seed gives the same schedule whatever the timing.
+kind and its faults (which, after how long, how long stopped, then continued or killed) from its
+own generator, so a seed gives the same plan whatever the timing; only a fault held back by the
+cap below is replaced by a clean exit.
 """
 
 import collections
@@ -27,7 +29,7 @@ FAULT_DELAY = (0.05, 0.6)   # seconds of calling before a churner's next fault
 STOPPED_FOR = (0.1, 0.5)    # a stopped churner is then continued or killed, one in two
 STALL = 1.0                 # a longer gap between two completed calls counts as a stall
 START_TIMEOUT = 60.0
-HYBRID_SHARE = 1 / 3         # of the churners; the others are shared-memory clients
+HYBRID_SHARE = 1 / 3        # of the churners; the others are shared-memory clients
 # A dead hybrid client's slot is free again only when its 30 s lease ends (nothing proves the engine
 # is done with it), and so is a shared-memory client's that was stopped, its answer handed over,
 # and then killed. The engine's default pool has 16 slots; the steady clients and live churners
@@ -76,11 +78,14 @@ def steady_calls(results, tag, kind_name, endpoints, start, seconds):
 
 
 def churner(kind_name, endpoints, tag, calling):
-    """Calls until killed, with a new client every 50 calls; sets `calling` once it calls."""
+    """Calls until killed, with a new client every 50 calls; sets `calling` once it calls. SIGUSR1
+    retires it: it ends after the call in progress, as a worker that exits cleanly."""
     # Ends with the fork server, which ends with the run, even if the run could not stop this one.
     ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+    retiring = []
+    signal.signal(signal.SIGUSR1, lambda *_: retiring.append(True))
     calls = itertools.count()
-    while True:
+    while not retiring:
         try:
             client = KINDS[kind_name].make(endpoints)
         except Exception:  # noqa: BLE001 - a churner only has to keep trying
@@ -88,6 +93,8 @@ def churner(kind_name, endpoints, tag, calling):
             continue
         calling.set()
         for _ in range(50):
+            if retiring:
+                break
             try:
                 region_call(client, payload(tag, next(calls)))
             except Exception:  # noqa: BLE001
@@ -131,6 +138,11 @@ def churn(endpoints, seed, faults, seconds, steady_count, start):
 
     def act(churner, now):
         pid = churner.process.pid
+        if churner.state == "retiring":
+            os.kill(pid, signal.SIGKILL)
+            counts["retirements overdue"] += 1
+            churner.state = "dead"
+            return
         if churner.state == "stopped":
             if churner.then_kill:
                 os.kill(pid, signal.SIGKILL)
@@ -145,8 +157,10 @@ def churn(endpoints, seed, faults, seconds, steady_count, start):
             lingering.popleft()
         if churner.lingers():
             if len(lingering) >= lingering_per_lease:
-                counts["deferred"] += 1
-                churner.due = now + 0.1
+                # Over the cap: it leaves cleanly instead, and its place goes to a new churner.
+                os.kill(pid, signal.SIGUSR1)
+                counts["retired"] += 1
+                churner.state, churner.due = "retiring", now + 10
                 return
             lingering.append(now)
         os.kill(pid, FAULTS[churner.fault])
@@ -168,6 +182,8 @@ def churn(endpoints, seed, faults, seconds, steady_count, start):
                         churner.schedule(now, faults)
                     elif now - churner.started > START_TIMEOUT:
                         raise RuntimeError(f"churning process {churner.process.pid} never called")
+                elif churner.state == "retiring" and not churner.process.is_alive():
+                    churner.state = "dead"
                 elif churner.due <= now:
                     act(churner, now)
                 if churner.state == "dead":
@@ -220,7 +236,8 @@ def by_kind(reports):
 
 def format_report(reports, churned, seed):
     faults = ", ".join(f"{name} {churned.get(name, 0)}" for name in
-                       ("kill", "term", "stop", "continued", "killed while stopped", "deferred"))
+                       ("kill", "term", "stop", "continued", "killed while stopped", "retired",
+                        "retirements overdue"))
     lines = [f"seed {seed}: {churned.get('churners', 0)} churning processes, {churned.get('faults', 0)} faults "
              f"({faults})",
              "| client | processes | calls | answered/s | wrong | lost | stalls > 1 s | worst stall |",

@@ -32,7 +32,8 @@ def test_steady_clients_lose_nothing_while_peers_are_killed_or_stopped(fault):
     print(format_report(reports, churned, seed))
     assert churned["faults"] >= 5, churned
     assert all(report["calls"] >= 100 for report in reports.values()), reports
-    hurt = {tag: {key: report[key] for key in ("kind", "calls", "wrong", "failed", "worst_stall", "errors")}
+    hurt = {tag: {key: report[key] for key in ("kind", "calls", "wrong", "failed", "worst_stall", "errors",
+                                               "wrong_examples")}
             for tag, report in reports.items()
             if report["wrong"] or report["failed"] or report["worst_stall"] > WORST_STALL}
     assert not hurt, f"ZORVO_CHURN_SEED={seed}: {hurt}"
