@@ -3,8 +3,8 @@ for longer, with the same code (tests/python/fault_churn.py).
 
 Two `ZorvoShmClient` and two `ZorvoHybridClient` processes call the reference engine for the given
 time, each checking every result against its own request, while short-lived client processes on
-the same region are SIGKILLed, SIGTERMed or SIGSTOPped (then continued or killed) at random
-moments. Prints, per client kind of the steady processes, the calls, the correct answers per
+the same region are SIGKILLed, SIGTERMed, SIGSTOPped (then continued or killed) or told to exit
+cleanly at random moments. Prints, per client kind of the steady processes, the calls, the correct answers per
 second, the wrong answers, the lost (failed) calls and the stalls (gaps between two completed
 calls over 1 s, and the worst); exits with status 1 if a steady call was wrong or lost, or one
 stalled for over 1.5 s.
@@ -34,7 +34,7 @@ def main(argv: list[str] | None = None) -> int:
     length.add_argument("--minutes", type=float)
     length.add_argument("--seconds", type=float, default=12.0)
     parser.add_argument("--seed", type=int, help="repeats a run's schedule (default: random, printed)")
-    parser.add_argument("--faults", default="kill,term,stop", help="any of kill, term, stop")
+    parser.add_argument("--faults", default="kill,term,stop,exit", help="any of kill, term, stop, exit")
     parser.add_argument("--engine-cpu", type=int, default=None, help="pin the engine (default: unpinned)")
     args = parser.parse_args(argv)
     seconds = args.minutes * 60 if args.minutes is not None else args.seconds

@@ -1,6 +1,6 @@
 """Steady clients call while short-lived client processes on the same region are SIGKILLed,
-SIGTERMed or SIGSTOPped at random moments: the scenario of the fault-injection test
-(test_faults.py) and of the soak and benchmark run by hand (bench/churn.py).
+SIGTERMed, SIGSTOPped or told to exit cleanly at random moments: the scenario of the
+fault-injection test (test_faults.py) and of the soak and benchmark run by hand (bench/churn.py).
 
 Each steady process checks every result against its own request (the reference engine echoes)
 and reports its calls, wrong answers, failed calls (with their texts) and stalls (gaps between two
@@ -13,16 +13,17 @@ cap below is replaced by a clean exit.
 import collections
 import ctypes
 import itertools
-import multiprocessing
 import os
 import random
 import re
 import signal
 import time
 
-from process_harness import KINDS, SPAWN, payload, region_call, report_failures, run_processes
+from process_harness import FORK, KINDS, SPAWN, payload, region_call, report_failures, run_processes
 
-FAULTS = {"kill": signal.SIGKILL, "term": signal.SIGTERM, "stop": signal.SIGSTOP}
+# "exit" is a clean exit after the call in progress (see churner): what every client must survive
+# before any fault.
+FAULTS = {"kill": signal.SIGKILL, "term": signal.SIGTERM, "stop": signal.SIGSTOP, "exit": signal.SIGUSR1}
 STEADY = ("shm", "shm", "hybrid", "hybrid")
 CHURNERS = 3                # churning processes alive at once
 FAULT_DELAY = (0.05, 0.6)   # seconds of calling before a churner's next fault
@@ -37,13 +38,16 @@ HYBRID_SHARE = 1 / 3        # of the churners; the others are shared-memory clie
 # leave the rest: a correct client then never finds the pool exhausted.
 POOL_SLOTS = 16
 LEASE = 31.0
-# The churners come from a fork server: a fork of a process that shares nothing with the caller
-# costs a few milliseconds where a spawn costs a new interpreter.
-FORKSERVER = multiprocessing.get_context("forkserver")
-FORKSERVER.set_forkserver_preload(["fault_churn"])
+
+
+def die_with_parent():
+    # Even a run that could not stop its processes (killed itself) leaves none behind.
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
 
 
 def steady_calls(results, tag, kind_name, endpoints, start, seconds):
+    die_with_parent()
+
     def work():
         kind = KINDS[kind_name]
         client = kind.make(endpoints)
@@ -79,9 +83,10 @@ def steady_calls(results, tag, kind_name, endpoints, start, seconds):
 
 def churner(kind_name, endpoints, tag, calling):
     """Calls until killed, with a new client every 50 calls; sets `calling` once it calls. SIGUSR1
-    retires it: it ends after the call in progress, as a worker that exits cleanly."""
-    # Ends with the fork server, which ends with the run, even if the run could not stop this one.
-    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+    retires it: it ends after the call in progress, as a worker that exits cleanly. SIGTERM ends
+    it at once, as it ends a Python worker with no handler."""
+    die_with_parent()
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
     retiring = []
     signal.signal(signal.SIGUSR1, lambda *_: retiring.append(True))
     calls = itertools.count()
@@ -105,8 +110,10 @@ class Churner:
     def __init__(self, index, seed, endpoints):
         self.rng = random.Random(f"{seed}:{index}")
         self.kind = "hybrid" if self.rng.random() < HYBRID_SHARE else "shm"
-        self.calling = FORKSERVER.Event()
-        self.process = FORKSERVER.Process(target=churner, args=(self.kind, endpoints, f"churn{index}", self.calling),
+        self.calling = FORK.Event()
+        # Forked: a few milliseconds where a spawn costs a new interpreter. The process running the
+        # churn holds no client, so the child starts with nothing of the region's.
+        self.process = FORK.Process(target=churner, args=(self.kind, endpoints, f"churn{index}", self.calling),
                                           daemon=True)
         self.process.start()
         self.started = time.monotonic()
@@ -120,7 +127,7 @@ class Churner:
 
     def lingers(self):
         """Whether the next fault may leave a slot claimed until its lease ends."""
-        return self.fault != "stop" and self.kind == "hybrid" or self.fault == "stop" and self.then_kill
+        return self.fault in ("kill", "term") and self.kind == "hybrid" or self.fault == "stop" and self.then_kill
 
 
 def churn(endpoints, seed, faults, seconds, steady_count, start):
@@ -140,7 +147,7 @@ def churn(endpoints, seed, faults, seconds, steady_count, start):
         pid = churner.process.pid
         if churner.state == "retiring":
             os.kill(pid, signal.SIGKILL)
-            counts["retirements overdue"] += 1
+            counts["clean exits overdue"] += 1
             churner.state = "dead"
             return
         if churner.state == "stopped":
@@ -159,7 +166,7 @@ def churn(endpoints, seed, faults, seconds, steady_count, start):
             if len(lingering) >= lingering_per_lease:
                 # Over the cap: it leaves cleanly instead, and its place goes to a new churner.
                 os.kill(pid, signal.SIGUSR1)
-                counts["retired"] += 1
+                counts["retired over the cap"] += 1
                 churner.state, churner.due = "retiring", now + 10
                 return
             lingering.append(now)
@@ -167,6 +174,8 @@ def churn(endpoints, seed, faults, seconds, steady_count, start):
         counts[churner.fault] += 1
         if churner.fault == "stop":
             churner.state, churner.due = "stopped", now + churner.stopped_for
+        elif churner.fault == "exit":
+            churner.state, churner.due = "retiring", now + 10
         else:
             churner.state = "dead"
 
@@ -198,7 +207,6 @@ def churn(endpoints, seed, faults, seconds, steady_count, start):
             churner.process.kill()
         for churner in live:
             churner.process.join(10)
-    counts["faults"] = sum(counts[fault] for fault in FAULTS)
     return dict(counts)
 
 
@@ -235,11 +243,10 @@ def by_kind(reports):
 
 
 def format_report(reports, churned, seed):
-    faults = ", ".join(f"{name} {churned.get(name, 0)}" for name in
-                       ("kill", "term", "stop", "continued", "killed while stopped", "retired",
-                        "retirements overdue"))
-    lines = [f"seed {seed}: {churned.get('churners', 0)} churning processes, {churned.get('faults', 0)} faults "
-             f"({faults})",
+    made = ", ".join(f"{name} {churned.get(name, 0)}" for name in
+                     ("kill", "term", "stop", "continued", "killed while stopped", "exit", "retired over the cap",
+                      "clean exits overdue"))
+    lines = [f"seed {seed}: {churned.get('churners', 0)} churning processes; {made}",
              "| client | processes | calls | answered/s | wrong | lost | stalls > 1 s | worst stall |",
              "|---|---|---|---|---|---|---|---|"]
     rows = by_kind(reports)
