@@ -21,8 +21,8 @@ import time
 
 from process_harness import FORK, KINDS, SPAWN, payload, region_call, report_failures, run_processes
 
-# "exit" is a clean exit after the call in progress (see churner): what every client must survive
-# before any fault.
+# "exit" is a clean exit after the call in progress (see churner): the baseline, which needs no
+# handling of a fault at all.
 FAULTS = {"kill": signal.SIGKILL, "term": signal.SIGTERM, "stop": signal.SIGSTOP, "exit": signal.SIGUSR1}
 STEADY = ("shm", "shm", "hybrid", "hybrid")
 CHURNERS = 3                # churning processes alive at once
@@ -114,7 +114,7 @@ class Churner:
         # Forked: a few milliseconds where a spawn costs a new interpreter. The process running the
         # churn holds no client, so the child starts with nothing of the region's.
         self.process = FORK.Process(target=churner, args=(self.kind, endpoints, f"churn{index}", self.calling),
-                                          daemon=True)
+                                    daemon=True)
         self.process.start()
         self.started = time.monotonic()
         self.state = "starting"
