@@ -30,3 +30,7 @@ fi
 echo
 echo "Calls per second of 1 and 2 client processes on one region"
 "$PYTHON" bench/peers.py --engine "$BUILD_DIR/zorvo-engine" --module-dir "$BUILD_DIR"
+echo
+echo "Churn survivors: 2 shm and 2 hybrid client processes while others are killed, terminated or stopped"
+"$PYTHON" bench/churn.py --engine "$BUILD_DIR/zorvo-engine" --module-dir "$BUILD_DIR" --seconds 12 ||
+    echo "churn: steady clients lost calls or stalled (above)"

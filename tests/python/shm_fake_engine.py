@@ -16,6 +16,9 @@ step answers one request, in arrival order:
     {"do": "result_len", "len": L}        success with a block whose data_len claims L bytes
     {"do": "error_len", "len": L}         is_error 1 with a text block whose length claims L bytes
     {"do": "signal_parent", "signum": S}  no answer; sends signal S to the process that started it
+    {"do": "hold"}                        answers late: just before answering the next request, with
+                                          a copy of this request's block (at most 4 KiB) as it
+                                          arrived, which stays put when its slot is reused
 
 Requests beyond the script are echoed. Every request (its 40-byte entry and its tensor block) is
 appended to a JSON-lines log that the test reads back.
@@ -118,7 +121,7 @@ class Region:
         return POOL + self.pool_size
 
 
-def answer(region, step, request_id, tensor_offset):
+def answer(region, step, request_id, tensor_offset, block):
     action = step["do"]
     if action == "echo":
         region.push_response(request_id, result_offset=tensor_offset)
@@ -148,6 +151,16 @@ def answer(region, step, request_id, tensor_offset):
         region.push_response(request_id, is_error=1, error_offset=at)
     elif action == "signal_parent":
         os.kill(os.getppid(), step["signum"])
+    elif action == "hold":
+        return request_id, block
+    return None
+
+
+def answer_late(region, held):
+    request_id, block = held
+    at = region.scratch()
+    region.memory[at:at + len(block)] = block
+    region.push_response(request_id, result_offset=at)
 
 
 def run_engine(args):
@@ -164,6 +177,7 @@ def run_engine(args):
 
     deadline = time.monotonic() + LIFETIME
     steps = iter(script)
+    held = None
     while time.monotonic() < deadline:
         entry = region.pop_request()
         if entry is None:
@@ -173,7 +187,9 @@ def run_engine(args):
         shown = min(tensor_size, 80 + 4096)
         block = bytes(region.memory[tensor_offset:tensor_offset + shown])
         log.write(json.dumps({"entry": entry.hex(), "block": block.hex()}) + "\n")
-        answer(region, next(steps, {"do": "echo"}), request_id, tensor_offset)
+        if held is not None:
+            answer_late(region, held)
+        held = answer(region, next(steps, {"do": "echo"}), request_id, tensor_offset, block)
     stop()
 
 

@@ -1,58 +1,25 @@
 """Clients in several processes against the reference engine: several clients on one region,
 clients inherited by forked children, clients whose engine restarts, and clients killed mid-call.
 
-One table of client kinds and one harness drive every test: `run_processes` starts processes,
-bounds the whole run, and returns each process's list of failed calls (wrong answer or exception).
+One table of client kinds and one harness (process_harness.py) drive every test: `run_processes`
+starts processes, bounds the whole run, and returns each process's list of failed calls (wrong
+answer or exception).
 """
 
 import faulthandler
-import hashlib
-import multiprocessing
 import os
 import signal
 import socket
 import threading
 import time
 import uuid
-from typing import Callable, NamedTuple
 
 import pytest
 
 import zorvo_sdk
 from engine_util import require_engine_binary, running_engine, start_engine
-
-RUN_TIMEOUT = 240.0
-FORK = multiprocessing.get_context("fork")
-SPAWN = multiprocessing.get_context("spawn")  # shares nothing with the test process
-
-
-class ClientKind(NamedTuple):
-    make: Callable  # engine -> client
-    call: Callable  # (client, payload bytes) -> result
-
-
-def socket_call(client, data):
-    return client.infer(1, [len(data)], "uint8", data)
-
-
-def region_call(client, data):
-    return client.infer([len(data)], "uint8", data)
-
-
-KINDS = {
-    "unix": ClientKind(lambda engine: zorvo_sdk.ZorvoClient(f"unix://{engine.unix_path}"), socket_call),
-    "tcp": ClientKind(lambda engine: zorvo_sdk.ZorvoClient(f"tcp://{engine.tcp_address}"), socket_call),
-    "shm": ClientKind(lambda engine: zorvo_sdk.ZorvoShmClient(engine.shm_name), region_call),
-    "hybrid": ClientKind(lambda engine: zorvo_sdk.ZorvoHybridClient(engine.shm_name, engine.hybrid_path), region_call),
-}
-
-
-class Endpoints(NamedTuple):
-    """What a process needs to reach an engine (an engine object does not cross a spawn)."""
-    unix_path: str
-    tcp_address: str
-    shm_name: str
-    hybrid_path: str
+from process_harness import (FORK, KINDS, RUN_TIMEOUT, SPAWN, Endpoints, failed_calls, payload, region_call,
+                             report_failures, run_processes, socket_call)
 
 
 @pytest.fixture(scope="module")
@@ -73,52 +40,6 @@ def watchdog(capfd):
     yield
     faulthandler.cancel_dump_traceback_later()
     os.close(stderr)
-
-
-def payload(tag, call):
-    """Bytes that no other process, thread or call sends, of varying length."""
-    return hashlib.blake2b(f"{tag}/{call}".encode(), digest_size=64).digest()[: 16 + call % 49]
-
-
-def failed_calls(kind_name, client, tag, calls):
-    failures = []
-    for call in range(calls):
-        data = payload(tag, call)
-        try:
-            result = KINDS[kind_name].call(client, data)
-        except Exception as error:  # noqa: BLE001 - every failure counts
-            result = error
-        if result != list(data):
-            failures.append((call, repr(result)[:120]))
-    return failures
-
-
-def report_failures(results, tag, work):
-    # SIGALRM's default action ends the process even inside a call that holds the interpreter
-    # lock, so a hung process cannot outlive the run.
-    signal.alarm(int(RUN_TIMEOUT) + 5)
-    results.put((tag, work()))
-
-
-def run_processes(context, target, arg_tuples, timeout=RUN_TIMEOUT, meanwhile=lambda: None):
-    """Runs `target(results, tag, *args)` in one process per entry, and `meanwhile()` here while
-    they run; returns {tag: what the process reported}."""
-    results = context.SimpleQueue()
-    processes = [context.Process(target=target, args=(results, f"p{i}", *args)) for i, args in enumerate(arg_tuples)]
-    for process in processes:
-        process.start()
-    meanwhile()
-    deadline = time.monotonic() + timeout
-    for process in processes:
-        process.join(max(0.0, deadline - time.monotonic()))
-    hung = [process.pid for process in processes if process.is_alive()]
-    for process in processes:
-        if process.is_alive():
-            process.kill()
-            process.join()
-    assert not hung, f"processes still running after {timeout} s: {hung}"
-    assert [process.exitcode for process in processes] == [0] * len(processes)
-    return dict(results.get() for _ in processes)
 
 
 # ---------------------------------------------------------------------------------------------
