@@ -65,6 +65,13 @@ bool PeerTable::recover_cell(Cell& cell) const noexcept {
 }
 
 unsigned PeerTable::acquire_cell() const noexcept {
+    if (const unsigned cell = take_free_cell(); cell != NO_CELL) return cell;
+    // Cells a dead predecessor's calls still held may have come free meanwhile.
+    settle_orphans();
+    return take_free_cell();
+}
+
+unsigned PeerTable::take_free_cell() const noexcept {
     std::atomic<std::uint64_t>& free = *free_cells_;
     std::uint64_t skipped = 0;
     unsigned chosen = NO_CELL;
@@ -97,12 +104,19 @@ void PeerTable::release_cell(unsigned cell) const noexcept {
     free_cells_->fetch_or(bit(cell), std::memory_order_release);
 }
 
-void PeerTable::arm(unsigned cell, std::uint64_t counter, std::uint64_t slot_index) const noexcept {
-    Cell& box = own_->cells[cell];
-    Word(box.call).store((slot_index + 1) & layout::CALL_SLOT_MASK, std::memory_order_relaxed);
+void PeerTable::record_slot(unsigned cell, std::uint64_t slot_index) const noexcept {
+    Word(own_->cells[cell].call).store((slot_index + 1) & layout::CALL_SLOT_MASK, std::memory_order_release);
+}
+
+void PeerTable::arm(unsigned cell, std::uint64_t counter) const noexcept {
     // An idle cell changes only here: no hand-over matches a state of 0.
     std::uint64_t idle = 0;
-    Word(box.state).compare_exchange_strong(idle, counter, std::memory_order_acq_rel);
+    Word(own_->cells[cell].state).compare_exchange_strong(idle, counter, std::memory_order_acq_rel);
+}
+
+void PeerTable::answered(unsigned cell) const noexcept {
+    Word call(own_->cells[cell].call);
+    call.store(call.load(std::memory_order_relaxed) | layout::ANSWERED, std::memory_order_release);
 }
 
 void PeerTable::reserving(unsigned cell, std::uint64_t index) const noexcept {
@@ -251,7 +265,7 @@ bool PeerTable::rescue_stalled(std::uint8_t* request_queue, std::uint64_t stuck)
             const std::uint64_t call = Word(cell.call).load(std::memory_order_acquire);
             if (layout::call_intent(call) != stuck + 1) continue;
             // A live reserver, running or stopped, keeps its entry: nobody else touches it.
-            if (is_alive(peer)) return false;
+            if ((call & layout::ORPHANED) == 0 && is_alive(peer)) return false;
             if (dead_count < dead.size()) dead[dead_count++] = {&cell, call};
         }
     }
@@ -262,7 +276,7 @@ bool PeerTable::rescue_stalled(std::uint8_t* request_queue, std::uint64_t stuck)
     for (std::size_t i = 0; i < dead_count; ++i) {
         std::uint64_t call = dead[i].call;
         const std::uint64_t unannounced =
-            call & ~(layout::ANNOUNCED | (layout::CALL_INTENT_MASK << layout::CALL_INTENT_SHIFT));
+            call & ~(layout::ANNOUNCED | layout::ORPHANED | (layout::CALL_INTENT_MASK << layout::CALL_INTENT_SHIFT));
         Word(dead[i].cell->call).compare_exchange_strong(call, unannounced, std::memory_order_acq_rel);
     }
     return true;
@@ -274,7 +288,8 @@ bool PeerTable::reclaim_cell(std::uint32_t owner, Cell& cell) const noexcept {
     if (slot == 0 || slot > slot_count_) return false;
     const std::uint64_t state = Word(cell.state).load(std::memory_order_acquire);
     // The engine is done with the slot once it has answered, and never saw an unannounced one.
-    const bool engine_done = (state & layout::DONE) != 0 || (call & layout::ANNOUNCED) == 0;
+    const bool engine_done =
+        (state & layout::DONE) != 0 || (call & layout::ANSWERED) != 0 || (call & layout::ANNOUNCED) == 0;
     if (!engine_done) return false;
     Word claim(claim_words()[slot - 1]);
     std::uint64_t word = claim.load(std::memory_order_acquire);
@@ -283,19 +298,64 @@ bool PeerTable::reclaim_cell(std::uint32_t owner, Cell& cell) const noexcept {
     return claim.compare_exchange_strong(word, 0, std::memory_order_acq_rel);
 }
 
-void PeerTable::adopt_cells() const noexcept {
-    // This number's previous holder is gone: its calls await nothing any more.
+void PeerTable::adopt_cells() {
+    // This number's previous holder is gone. What its calls still await comes in time: an answer
+    // that a hand-over passes into the cell, or the rescue of its unpublished reservation. Those
+    // cells are kept aside until then; the others are idle again.
     std::uint64_t used = Word(own_->cells_in_use).load(std::memory_order_acquire);
     while (used != 0) {
-        Cell& cell = own_->cells[std::countr_zero(used)];
+        const auto index = static_cast<unsigned>(std::countr_zero(used));
         used &= used - 1;
-        reclaim_cell(number_, cell);
+        Cell& cell = own_->cells[index];
+        if (reclaim_cell(number_, cell)) {
+            recover_cell(cell);
+            continue;
+        }
+        Word call(cell.call);
+        std::uint64_t seen = call.load(std::memory_order_acquire);
+        const std::uint64_t slot = layout::call_slot(seen);
+        const std::uint64_t claim =
+            slot != 0 && slot <= slot_count_ ? Word(claim_words()[slot - 1]).load(std::memory_order_acquire) : 0;
+        const bool pending = (seen & layout::ANNOUNCED) != 0 && (claim >> REQUEST_COUNTER_BITS) == number_ + 1;
+        if (!pending || !call.compare_exchange_strong(seen, seen | layout::ORPHANED, std::memory_order_acq_rel)) {
+            call.store(0, std::memory_order_release);
+            recover_cell(cell);
+            continue;
+        }
+        free_cells_->fetch_and(~bit(index), std::memory_order_relaxed);
+        orphans_->calls.push_back({index, slot - 1, claim});
+    }
+}
+
+void PeerTable::settle_orphans() const noexcept {
+    std::lock_guard lock(orphans_->mutex);
+    auto& calls = orphans_->calls;
+    for (auto it = calls.begin(); it != calls.end();) {
+        Cell& cell = own_->cells[it->cell];
+        const std::uint64_t call = Word(cell.call).load(std::memory_order_acquire);
+        const std::uint64_t state = Word(cell.state).load(std::memory_order_acquire);
+        Word claim(claim_words()[it->slot_index]);
+        const bool engine_done = (state & layout::DONE) != 0 || (call & layout::ANNOUNCED) == 0;
+        // An unpublished reservation waits for its rescue, however long: rescuers find it here.
+        const bool reserved = layout::call_intent(call) != 0;
+        const bool claim_gone = claim.load(std::memory_order_acquire) != it->claim;
+        if (!engine_done && (reserved || !claim_gone)) {
+            ++it;
+            continue;
+        }
+        if (engine_done) {
+            std::uint64_t expected = it->claim;
+            claim.compare_exchange_strong(expected, 0, std::memory_order_acq_rel);
+        }
         Word(cell.call).store(0, std::memory_order_release);
         recover_cell(cell);
+        release_cell(it->cell);
+        it = calls.erase(it);
     }
 }
 
 std::size_t PeerTable::reclaim_dead_claims() const {
+    settle_orphans();
     enum : std::uint8_t { kUnknown, kAlive, kDead };
     std::array<std::uint8_t, MAX_PEERS> status{};
     std::size_t freed = 0;

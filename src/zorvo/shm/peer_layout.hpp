@@ -84,11 +84,15 @@ constexpr std::uint32_t busy_writer(std::uint64_t state) noexcept {
 // Cell call word, written by the cell's owner only: the claimed slot's index + 1 (0: none), the
 // request-queue index the owner is reserving or publishing + 1 (0: none), and flags. ANNOUNCED
 // stays set from the first reservation attempt until the call ends: from then on the engine may
-// read the slot.
+// read the slot. ANSWERED: the engine has answered, so it is done with the slot. ORPHANED: see below.
 inline constexpr std::uint64_t CALL_SLOT_MASK = 0xffffffff;
 inline constexpr unsigned CALL_INTENT_SHIFT = 32;
 inline constexpr std::uint64_t CALL_INTENT_MASK = 0xffff;
 inline constexpr std::uint64_t ANNOUNCED = std::uint64_t{1} << 62;
+inline constexpr std::uint64_t ANSWERED = std::uint64_t{1} << 61;
+// Set by the next holder of the number on a dead predecessor's call: its reservation is a dead
+// producer's, however alive the number looks.
+inline constexpr std::uint64_t ORPHANED = std::uint64_t{1} << 60;
 static_assert(QUEUE_CAPACITY < CALL_INTENT_MASK);
 
 constexpr std::uint64_t call_slot(std::uint64_t call) noexcept { return call & CALL_SLOT_MASK; }

@@ -47,7 +47,8 @@ PeerTable::PeerTable(std::string name, CoordinationFd fd, CoordinationMapping ma
       slot_count_(slot_count),
       fork_generation_(generation),
       own_(block(number)),
-      free_cells_(std::make_unique<std::atomic<std::uint64_t>>(~std::uint64_t{0})) {}
+      free_cells_(std::make_unique<std::atomic<std::uint64_t>>(~std::uint64_t{0})),
+      orphans_(std::make_unique<Orphans>()) {}
 
 PeerTable::~PeerTable() {
     if (!fd_.valid()) return;

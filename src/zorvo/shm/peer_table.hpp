@@ -5,7 +5,9 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "zorvo/common/result.hpp"
 #include "zorvo/shm/coordination_object.hpp"
@@ -69,9 +71,14 @@ public:
     unsigned acquire_cell() const noexcept;
     void release_cell(unsigned cell) const noexcept;
 
-    // The call in `cell` holds the pool slot with claim index `slot_index`, and awaits `counter`.
-    // Armed before the request is announced: another client may take the answer at once.
-    void arm(unsigned cell, std::uint64_t counter, std::uint64_t slot_index) const noexcept;
+    // The call in `cell` holds the pool slot with claim index `slot_index`: recorded as soon as
+    // the slot is claimed, so that the slot comes back should this client die before announcing it.
+    void record_slot(unsigned cell, std::uint64_t slot_index) const noexcept;
+    // The call in `cell` awaits `counter`. Armed before the request is announced: another client
+    // may take the answer at once.
+    void arm(unsigned cell, std::uint64_t counter) const noexcept;
+    // The engine has answered the call in `cell`: it is done with the slot.
+    void answered(unsigned cell) const noexcept;
     // The request is about to take request-queue index `index` (called before every attempt), and
     // no longer holds an unpublished one.
     void reserving(unsigned cell, std::uint64_t index) const noexcept;
@@ -108,8 +115,12 @@ public:
 private:
     layout::PeerBlock* block(std::uint32_t peer) const noexcept;
     std::uint64_t* header_word(std::uint64_t offset) const noexcept;
-    // Clears a dead predecessor's cells at join, freeing the slots it is provably done with.
-    void adopt_cells() const noexcept;
+    // Takes over a dead predecessor's cells at join: frees the slots it is provably done with, and
+    // keeps aside the calls whose answer or rescue is still to come.
+    void adopt_cells();
+    // Frees the kept-aside calls that have been answered or rescued since, or whose claim ended.
+    void settle_orphans() const noexcept;
+    unsigned take_free_cell() const noexcept;
     // Frees the slot of a dead holder's call in `cell` if the engine is done with it.
     bool reclaim_cell(std::uint32_t owner, layout::Cell& cell) const noexcept;
     // Resets a cell state that no call waits on (a late answer, a writer that died).
@@ -128,6 +139,17 @@ private:
     layout::PeerBlock* own_ = nullptr;
     // This process's cells that no call of this client uses (bit per cell).
     std::unique_ptr<std::atomic<std::uint64_t>> free_cells_;
+    // A dead predecessor's calls still in flight at join: their cells, slots and claim words.
+    struct Orphan {
+        unsigned cell;
+        std::uint64_t slot_index;
+        std::uint64_t claim;
+    };
+    struct Orphans {
+        std::mutex mutex;
+        std::vector<Orphan> calls;
+    };
+    std::unique_ptr<Orphans> orphans_;
 };
 
 }  // namespace zorvo::shm

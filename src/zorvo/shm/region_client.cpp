@@ -64,13 +64,13 @@ Result<const Attachment*, ShmError> RegionClient::attach_afresh(const Attachment
 
 Result<SlotLease, StageError> RegionClient::stage_when_free(const Attachment& at, std::span<const std::int64_t> shape,
                                                            std::string_view dtype, std::span<const std::uint8_t> data,
-                                                           InferHost& host) {
+                                                           InferHost& host, ClaimObserver& observer) {
     // Other calls of this client, or of others, hold the slots: they come back within a call.
     constexpr auto kPoll = std::chrono::microseconds(50);
     const auto deadline = std::chrono::steady_clock::now() + state_->slot_wait;
     for (;;) {
         std::this_thread::sleep_for(kPoll);
-        auto staged = stage_request_block(*at.region, *at.allocator, shape, dtype, data);
+        auto staged = stage_request_block(*at.region, *at.allocator, shape, dtype, data, &observer);
         if (staged.ok() || !staged.error().pool_exhausted || std::chrono::steady_clock::now() >= deadline) {
             return staged;
         }
@@ -90,11 +90,33 @@ Result<Unit, InferError> RegionClient::infer(std::span<const std::int64_t> shape
         if (!renewed.ok()) return fail(InferError{InferError::Kind::Attach, renewed.error().display()});
         at = renewed.value();
     }
-    const std::uint64_t counter = at->peers->next_counter();
+    StagedRequest request{
+        .id = compose_request_id(at->peers->number(), at->peers->next_counter()),
+        .tensor_offset = 0,
+        .tensor_size = std::uint64_t{data.size()} + TENSOR_BLOCK_HEADER,
+        .claim_index = 0,
+        .attachment = at,
+    };
+    // Declared before the lease, so that the transport hears of the call's end after the lease.
+    struct CallEnd final : ClaimObserver {
+        Transport& transport;
+        StagedRequest& request;
+        bool claimed_any = false;
+        CallEnd(Transport& t, StagedRequest& r) noexcept : transport(t), request(r) {}
+        void claimed(std::uint64_t offset) noexcept override {
+            request.tensor_offset = offset;
+            request.claim_index = request.attachment->allocator->claim_index(offset).value_or(0);
+            claimed_any = true;
+            transport.slot_claimed(request);
+        }
+        ~CallEnd() {
+            if (claimed_any) transport.call_ended(request);
+        }
+    } call_end(transport, request);
 
-    auto staged = stage_request_block(*at->region, *at->allocator, shape, dtype, data);
+    auto staged = stage_request_block(*at->region, *at->allocator, shape, dtype, data, &call_end);
     if (!staged.ok() && staged.error().pool_exhausted && state_->slot_wait.count() > 0) {
-        staged = stage_when_free(*at, shape, dtype, data, host);
+        staged = stage_when_free(*at, shape, dtype, data, host, call_end);
     }
     if (!staged.ok()) {
         if (staged.error().host_error) return fail(InferError{InferError::Kind::HostError, {}});
@@ -102,13 +124,6 @@ Result<Unit, InferError> RegionClient::infer(std::span<const std::int64_t> shape
         return fail(InferError{kind, std::move(staged).error().message});
     }
     SlotLease lease = std::move(staged).value();
-    const StagedRequest request{
-        .id = compose_request_id(at->peers->number(), counter),
-        .tensor_offset = lease.offset(),
-        .tensor_size = std::uint64_t{data.size()} + TENSOR_BLOCK_HEADER,
-        .claim_index = at->allocator->claim_index(lease.offset()).value_or(0),
-        .attachment = at,
-    };
     auto result_offset = transport.hand_over(request, lease, host);
     if (!result_offset.ok()) return fail(std::move(result_offset).error());
     // An answer that came after the slot's lease ran out (the process was stopped for that long)

@@ -39,6 +39,8 @@ struct StagedRequest {
     std::uint64_t tensor_size;
     std::uint64_t claim_index;  // of the slot holding the tensor block
     const Attachment* attachment;
+    // The call's mailbox cell, if its transport uses one; given up when a follow-up takes it over.
+    mutable unsigned cell = PeerTable::NO_CELL;
 };
 
 // How a staged request reaches the engine and its answer comes back: the queues in the region, or
@@ -47,6 +49,11 @@ struct StagedRequest {
 class Transport {
 public:
     virtual ~Transport() = default;
+    // Bracket the slot's lease: told as soon as the slot is claimed (before the block is written)
+    // and once the lease is released or left to run out, so that a transport can record which
+    // slot a call holds for the region's other clients, should this process die in between.
+    virtual void slot_claimed(StagedRequest&) noexcept {}
+    virtual void call_ended(StagedRequest&) noexcept {}
     virtual Result<std::uint64_t, InferError> hand_over(const StagedRequest& request, SlotLease& lease,
                                                         InferHost& host) = 0;
 };
@@ -103,8 +110,8 @@ private:
     static Result<std::unique_ptr<Attachment>, ShmError> make_attachment(std::string_view name,
                                                                          std::chrono::nanoseconds slot_lease);
     Result<SlotLease, StageError> stage_when_free(const Attachment& at, std::span<const std::int64_t> shape,
-                                                         std::string_view dtype, std::span<const std::uint8_t> data,
-                                                         InferHost& host);
+                                                  std::string_view dtype, std::span<const std::uint8_t> data,
+                                                  InferHost& host, ClaimObserver& observer);
     const Attachment& current() const noexcept { return *state_->current.load(std::memory_order_acquire); }
     Result<const Attachment*, ShmError> attach_afresh(const Attachment& seen);
 

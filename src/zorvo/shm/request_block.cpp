@@ -7,12 +7,14 @@ namespace zorvo::shm {
 
 Result<SlotLease, StageError> stage_request_block(const ShmManager& region, TieredShmAllocator& allocator,
                                                       std::span<const std::int64_t> shape, std::string_view dtype,
-                                                      std::span<const std::uint8_t> data) {
+                                                      std::span<const std::uint8_t> data,
+                                                      ClaimObserver* observer) {
     if (shape.size() > MAX_TENSOR_DIMS) return fail(StageError{true, too_many_dimensions_message(shape.size())});
     const std::uint64_t required = std::uint64_t{data.size()} + TENSOR_BLOCK_HEADER;
     const auto offset = allocator.try_allocate(required);
     if (!offset) return fail(StageError{false, pool_exhausted_message(required, allocator), true});
     SlotLease slot(allocator, *offset);
+    if (observer != nullptr) observer->claimed(*offset);
 
     const auto parsed = wire::parse_dtype(dtype);
     if (!parsed.ok()) return fail(StageError{true, parsed.error().display()});

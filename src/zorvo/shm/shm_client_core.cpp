@@ -24,30 +24,6 @@ void sleep_one_microsecond() noexcept {
     ::nanosleep(&pause, nullptr);
 }
 
-// The mailbox cell of one call in flight: armed with the request's counter and slot before the
-// request is announced, so that another client may hand the answer over at once; finished when
-// the call ends, unless a follow-up still has to publish the request.
-class CallCell {
-public:
-    CallCell(const PeerTable& peers, unsigned cell) noexcept : peers_(peers), cell_(cell) {}
-    ~CallCell() {
-        if (cell_ != PeerTable::NO_CELL) peers_.finish(cell_);
-    }
-    CallCell(const CallCell&) = delete;
-    CallCell& operator=(const CallCell&) = delete;
-
-    unsigned index() const noexcept { return cell_; }
-    // Hands the cell to the follow-up of a stalled push: it says which entry is ours until then.
-    unsigned pass_on() noexcept {
-        peers_.stop_waiting(cell_);
-        return std::exchange(cell_, PeerTable::NO_CELL);
-    }
-
-private:
-    const PeerTable& peers_;
-    unsigned cell_;
-};
-
 // Tells the region's other clients which request-queue entry this call reserves, and looks for
 // dead producers when the call waits behind one.
 class CellReservation final : public PushObserver {
@@ -129,19 +105,28 @@ Result<ShmClientCore, ShmError> ShmClientCore::connect(std::string_view name, co
     return ShmClientCore(std::move(client).value(), timing);
 }
 
+void ShmClientCore::slot_claimed(StagedRequest& request) noexcept {
+    const PeerTable& peers = *request.attachment->peers;
+    if (request.cell == PeerTable::NO_CELL) request.cell = peers.acquire_cell();
+    if (request.cell != PeerTable::NO_CELL) peers.record_slot(request.cell, request.claim_index);
+}
+
+void ShmClientCore::call_ended(StagedRequest& request) noexcept {
+    if (request.cell != PeerTable::NO_CELL) request.attachment->peers->finish(request.cell);
+}
+
 Result<std::uint64_t, InferError> ShmClientCore::hand_over(const StagedRequest& request, SlotLease& lease,
                                                            InferHost& host) {
     const Attachment& at = *request.attachment;
     const ShmManager& region = *at.region;
     const PeerTable& peers = *at.peers;
-    const unsigned cell_index = peers.acquire_cell();
+    const unsigned cell_index = request.cell;
     if (cell_index == PeerTable::NO_CELL) {
         return fail(InferError::runtime("Too many calls in flight on one shared-memory client (at most " +
                                         std::to_string(PeerTable::CELLS) + ")"));
     }
-    CallCell cell(peers, cell_index);
     // Armed before the request is announced: another client may take the answer at once.
-    peers.arm(cell_index, request_counter(request.id), request.claim_index);
+    peers.arm(cell_index, request_counter(request.id));
     const ShmRequestEntry entry{
         .request_id = request.id,
         .timestamp_ns = wire::wall_clock_ns(),
@@ -157,8 +142,10 @@ Result<std::uint64_t, InferError> ShmClientCore::hand_over(const StagedRequest& 
             // The entry is written but waits behind a slow producer. It must still go out, or the
             // queue stays blocked for every client; and the engine will then read the slot.
             lease.keep_until_expiry();
-            publish_when_unblocked(at.region, at.peers, region.header().request_queue_offset, stalled_at,
-                                   cell.pass_on());
+            // The follow-up finishes the cell, which says until then whose entry it is.
+            peers.stop_waiting(cell_index);
+            request.cell = PeerTable::NO_CELL;
+            publish_when_unblocked(at.region, at.peers, region.header().request_queue_offset, stalled_at, cell_index);
         }
         return fail(InferError::runtime(pushed.error().display()));
     }
@@ -170,7 +157,11 @@ Result<std::uint64_t, InferError> ShmClientCore::hand_over(const StagedRequest& 
     auto outcome = await_response(request, cell_index, lease, host, answered);
     // Unless the engine answered, it may still read the slot, or write its answer into it: nobody
     // gets it before the lease runs out.
-    if (!answered) lease.keep_until_expiry();
+    if (answered) {
+        peers.answered(cell_index);
+    } else {
+        lease.keep_until_expiry();
+    }
     // Silence may mean the engine restarted with a new region under the same name.
     if (!outcome.ok() && outcome.error().kind == InferError::Kind::Timeout) client_.check_for_restart();
     return outcome;

@@ -47,6 +47,8 @@ private:
 
     Result<std::uint64_t, InferError> hand_over(const StagedRequest& request, SlotLease& lease,
                                                 InferHost& host) override;
+    void slot_claimed(StagedRequest& request) noexcept override;
+    void call_ended(StagedRequest& request) noexcept override;
     Result<std::uint64_t, InferError> await_response(const StagedRequest& request, unsigned cell, SlotLease& lease,
                                                      InferHost& host, bool& answered);
 

@@ -110,7 +110,8 @@ TEST(PeerFaults, DeadClientsNeitherStallTheQueueNorKeepSlotsTheEngineIsDoneWith)
             const auto offset = dying.allocator().try_allocate(64);
             if (!offset) ::_exit(3);
             const unsigned cell = peers.acquire_cell();
-            peers.arm(cell, 7, *dying.allocator().claim_index(*offset));
+            peers.record_slot(cell, *dying.allocator().claim_index(*offset));
+            peers.arm(cell, 7);
             if (step == DiedAfter::Claiming) return;
             if (step == DiedAfter::Answered) {
                 survivor.peers().hand_over({.request_id = compose_request_id(peers.number(), 7)});
