@@ -1,5 +1,7 @@
 #include "zorvo/shm/region_client.hpp"
 
+#include <atomic>
+
 #include "zorvo/shm/request_block.hpp"
 #include "zorvo/shm/tensor_block.hpp"
 
@@ -52,10 +54,15 @@ Result<Unit, InferError> RegionClient::infer(std::span<const std::int64_t> shape
             return fail(InferError{InferError::Kind::Attach, renewed.error().display()});
         }
     }
-    const std::uint64_t counter = next_counter_;
-    // Counter 0 is never sent, so that an idle mailbox can never match an answer.
-    next_counter_ = (next_counter_ + 1) & REQUEST_COUNTER_MASK;
-    if (next_counter_ == 0) next_counter_ = 1;
+    // Taken atomically: calls of the hybrid client may run on several threads at once.
+    std::atomic_ref<std::uint64_t> next_counter(next_counter_);
+    std::uint64_t counter = next_counter.load(std::memory_order_relaxed);
+    std::uint64_t following = 0;
+    do {
+        // Counter 0 is never sent, so that an idle mailbox can never match an answer.
+        following = (counter + 1) & REQUEST_COUNTER_MASK;
+        if (following == 0) following = 1;
+    } while (!next_counter.compare_exchange_weak(counter, following, std::memory_order_relaxed));
 
     auto staged = stage_request_block(*region_, *allocator_, shape, dtype, data);
     if (!staged.ok()) {
