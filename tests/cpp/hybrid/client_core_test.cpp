@@ -1,5 +1,6 @@
 #include "zorvo/hybrid/client_core.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -17,6 +18,7 @@
 
 #include "../shm/test_region.hpp"
 #include "zorvo/common/little_endian.hpp"
+#include "zorvo/shm/tensor_block.hpp"
 
 namespace zorvo::hybrid {
 namespace {
@@ -28,15 +30,10 @@ constexpr std::uint64_t POOL_SIZE = 32ull << 20;
 // A request whose tensor starts with this byte has its connection closed instead of answered.
 constexpr std::uint8_t HANG_UP_MARK = 0xEE;
 
-struct Connection {
-    int fd;
-    std::vector<std::uint8_t> received;
-};
-
-// A scripted engine in a forked process. It holds every answer until `batch` requests are
-// waiting at once (or a second has passed), then answers them all, naming each request's own
-// block as its result; it reports on a pipe how many requests each release found waiting and how
-// many connections it accepted.
+// A scripted engine in a forked process. It holds every answer until `batch` requests wait at
+// once (or a second has passed), then answers them all, naming each request's own block as its
+// result. On a pipe it reports a 0 for each connection it accepts and, before answering, how many
+// requests each release found waiting: all written before the answers that the calls wait for.
 class GatheringPeer {
 public:
     GatheringPeer(const TestRegion& region, std::string path, std::size_t batch) : path_(std::move(path)) {
@@ -46,10 +43,9 @@ public:
         EXPECT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address->address), address->length), 0);
         EXPECT_EQ(::listen(listener, 64), 0);
         int reports[2];
-        EXPECT_EQ(::pipe(reports), 0);
+        EXPECT_EQ(::pipe2(reports, O_NONBLOCK), 0);
         pid_ = ::fork();
         if (pid_ == 0) {
-            ::close(reports[0]);
             serve(region, listener, reports[1], batch);
             ::_exit(0);
         }
@@ -58,94 +54,71 @@ public:
         reports_ = reports[0];
     }
     ~GatheringPeer() {
-        ::kill(pid_, SIGTERM);
+        ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
         ::close(reports_);
         std::filesystem::remove(path_);
     }
 
-    // Each release's count of waiting requests, then the connections accepted so far.
-    std::pair<std::vector<int>, int> report() {
-        ::kill(pid_, SIGUSR1);
-        std::vector<int> counts;
-        for (;;) {
-            std::int32_t value = 0;
-            if (::read(reports_, &value, sizeof value) != sizeof value) return {counts, -1};
-            if (value < 0) return {counts, -value - 1};
-            counts.push_back(value);
+    // The count of waiting requests at each release so far, and the connections accepted.
+    std::pair<std::vector<int>, int> report() const {
+        std::vector<int> released;
+        int accepted = 0;
+        std::int32_t value = 0;
+        while (::read(reports_, &value, sizeof value) == sizeof value) {
+            if (value == 0) ++accepted;
+            else released.push_back(value);
         }
+        return {released, accepted};
     }
 
 private:
     struct Pending {
         int fd;
-        std::array<std::uint8_t, 40> request;
+        std::uint64_t request_id;
+        std::uint64_t tensor_offset;
     };
 
     static void serve(const TestRegion& region, int listener, int reports, std::size_t batch) {
-        sigset_t usr1;
-        sigemptyset(&usr1);
-        sigaddset(&usr1, SIGUSR1);
-        sigprocmask(SIG_BLOCK, &usr1, nullptr);
-        std::vector<Connection> connections;
+        std::vector<pollfd> watched{{listener, POLLIN, 0}};
         std::vector<Pending> pending;
-        std::vector<std::int32_t> released;
-        int accepted = 0;
         auto first_pending = std::chrono::steady_clock::now();
+        auto report = [reports](std::int32_t value) { static_cast<void>(::write(reports, &value, sizeof value)); };
         for (;;) {
-            timespec none{0, 0};
-            if (sigtimedwait(&usr1, nullptr, &none) == SIGUSR1) {
-                released.push_back(-accepted - 1);
-                ::write(reports, released.data(), released.size() * sizeof(std::int32_t));
-                released.clear();
-            }
-            std::vector<pollfd> watched{{listener, POLLIN, 0}};
-            for (const Connection& c : connections) watched.push_back({c.fd, POLLIN, 0});
             ::poll(watched.data(), watched.size(), 5);
-            if (watched[0].revents & POLLIN) {
-                connections.push_back({::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC), {}});
-                ++accepted;
-            }
             for (std::size_t i = 1; i < watched.size(); ++i) {
-                if (!(watched[i].revents & (POLLIN | POLLHUP))) continue;
-                Connection& c = connections[i - 1];
-                std::array<std::uint8_t, 512> chunk{};
-                const ssize_t n = ::recv(c.fd, chunk.data(), chunk.size(), 0);
-                if (n <= 0) {  // the client closed it
-                    ::close(c.fd);
-                    c.fd = -1;
+                if (watched[i].revents == 0) continue;
+                // The client writes each 52-byte frame at once; none is split on a local socket.
+                std::array<std::uint8_t, REQUEST_FRAME_SIZE> frame{};
+                if (::recv(watched[i].fd, frame.data(), frame.size(), MSG_WAITALL) != REQUEST_FRAME_SIZE) {
+                    ::close(watched[i].fd);
+                    watched[i].fd = -1;  // poll skips it from now on
                     continue;
                 }
-                c.received.insert(c.received.end(), chunk.begin(), chunk.begin() + n);
-                while (c.received.size() >= REQUEST_FRAME_SIZE) {
-                    Pending request{c.fd, {}};
-                    std::memcpy(request.request.data(), c.received.data() + REQUEST_FRAME_HEADER_SIZE, 40);
-                    c.received.erase(c.received.begin(), c.received.begin() + REQUEST_FRAME_SIZE);
-                    if (pending.empty()) first_pending = std::chrono::steady_clock::now();
-                    pending.push_back(request);
-                }
+                if (pending.empty()) first_pending = std::chrono::steady_clock::now();
+                const std::uint8_t* record = frame.data() + REQUEST_FRAME_HEADER_SIZE;
+                pending.push_back({watched[i].fd, load_le<std::uint64_t>(record), load_le<std::uint64_t>(record + 24)});
             }
-            std::erase_if(connections, [](const Connection& c) { return c.fd < 0; });
-            const bool waited_long = !pending.empty() && std::chrono::steady_clock::now() - first_pending > std::chrono::seconds(1);
-            if (pending.size() < batch && !waited_long) continue;
-            released.push_back(static_cast<std::int32_t>(pending.size()));
-            for (const Pending& p : pending) answer(region, p, connections);
+            if (watched[0].revents & POLLIN) {
+                watched.push_back({::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC), POLLIN, 0});
+                report(0);
+            }
+            const bool waited_long = std::chrono::steady_clock::now() - first_pending > std::chrono::seconds(1);
+            if (pending.empty() || (pending.size() < batch && !waited_long)) continue;
+            report(static_cast<std::int32_t>(pending.size()));
+            for (const Pending& p : pending) {
+                if (region.base()[p.tensor_offset + shm::TENSOR_BLOCK_HEADER] == HANG_UP_MARK) {
+                    ::shutdown(p.fd, SHUT_RDWR);  // the answer never comes; closed at the next poll
+                    continue;
+                }
+                std::array<std::uint8_t, RESPONSE_FRAME_HEADER_SIZE + HYBRID_RESPONSE_SIZE> answer{};
+                store_le<std::uint32_t>(answer.data() + 4, HYBRID_RESPONSE_SIZE);
+                store_le<std::uint64_t>(answer.data() + 8, p.request_id);
+                store_le<std::uint64_t>(answer.data() + 8 + 24, p.tensor_offset);
+                ::send(p.fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+            }
             pending.clear();
         }
-    }
-
-    static void answer(const TestRegion& region, const Pending& p, std::vector<Connection>& connections) {
-        const std::uint64_t offset = load_le<std::uint64_t>(p.request.data() + 24);
-        if (region.base()[offset + 80] == HANG_UP_MARK) {
-            std::erase_if(connections, [&](const Connection& c) { return c.fd == p.fd; });
-            ::close(p.fd);
-            return;
-        }
-        std::array<std::uint8_t, 48> frame{};
-        store_le<std::uint32_t>(frame.data() + 4, 40);
-        std::memcpy(frame.data() + 8, p.request.data(), 8);  // request_id
-        store_le<std::uint64_t>(frame.data() + 8 + 24, offset);
-        ::send(p.fd, frame.data(), frame.size(), MSG_NOSIGNAL);
     }
 
     std::string path_;
@@ -207,7 +180,7 @@ TEST_F(HybridClientCoreTest, CallsFromManyThreadsOverlapEachOnItsOwnConnection) 
     auto core = connect();
     EXPECT_EQ(rounds(*core, threads, 5), std::vector<std::string>(threads * 5, "ok"));
     // Every release found all eight calls waiting at once, on eight connections kept for reuse.
-    auto [released, accepted] = peer.report();
+    const auto [released, accepted] = peer.report();
     EXPECT_EQ(released, std::vector<int>(5, static_cast<int>(threads)));
     EXPECT_EQ(accepted, static_cast<int>(threads));
     EXPECT_EQ(core->idle_connections(), threads);
