@@ -6,6 +6,11 @@ size it measures, one after another against the same reference engine:
   - the C floor (floor.c) doing the same exchange,
   - the conversion floor, the interpreter's list(bytes) of the same size,
   - a hand-written pure-Python client of the same protocol (pure_clients.py).
+Then the zorvo module beside them, at 16 B and 1 MiB on the four request transports: its infer
+and infer_tensor, zorvo_sdk's infer, the C floor and one copy of the result's bytes. Last, calls
+per second of 64 threads sharing one client against an engine whose answers take 2 ms
+(--delay-us 2000), for zorvo and zorvo_sdk on every transport, and a pure-Python asyncio client
+of the socket protocol with 64 tasks on 64 connections.
 The engine runs on one processor and every client on another, so that every client pays the same
 cross-core wake-ups. Results go to results/ as JSON and to a plot.
 """
@@ -22,7 +27,7 @@ from pathlib import Path
 
 from engine_process import EngineProcess
 from stats import format_ns, format_size, ratio, summarize
-from targets import check_targets
+from targets import check_module_targets, check_targets, check_throughput_targets
 
 BENCH_DIR = Path(__file__).resolve().parent
 TRANSPORTS = ("unix", "tcp", "stream", "shm", "hybrid")
@@ -32,6 +37,14 @@ INPUT_KINDS = ("bytes", "bytearray", "memoryview", "numpy", "list")
 INPUT_CHECK_TRANSPORTS = ("unix", "shm", "hybrid")
 MEASURE_TIMEOUT_S = 300
 ROW_KINDS = ("floor", "convert", "paced_floor", "sdk", "pure")
+MODULE_TRANSPORTS = ("unix", "tcp", "shm", "hybrid")
+MODULE_SIZES = (16, 1 << 20)
+MODULE_KINDS = ("floor", "copy", "sdk", "zorvo", "tensor")
+# Transports whose tensor is copied out of the region: their floor reads the result in place.
+COPYING_TRANSPORTS = ("shm", "hybrid")
+THREAD_DELAY_US = 2000
+THREAD_CALLERS = 64
+THREAD_CLIENTS = ("zorvo", "sdk", "asyncio")
 
 
 def call_counts(transport: str, size: int, scale: float) -> tuple[int, int]:
@@ -78,6 +91,11 @@ class Runner:
         }[transport]
         pause = ["--item-pause", str(int(item_pause_ns))] if item_pause_ns else []
         return self._run_json([str(self.args.floor)] + pause + [transport, str(size), str(iterations), str(warmup)] + targets)
+
+    def throughput(self, client: str, transport: str, callers: int, seconds: float, endpoints: dict) -> dict:
+        return self._run_json([sys.executable, str(BENCH_DIR / "throughput.py"), "--client", client,
+                               "--transport", transport, "--callers", str(callers), "--seconds", str(seconds),
+                               "--endpoints", json.dumps(endpoints)])
 
     def python(self, client: str, transport: str, size: int, iterations: int, warmup: int,
                input_kind: str = "bytes") -> dict:
@@ -134,6 +152,117 @@ def measure_row(runner: Runner, transport: str, size: int, scale: float, rounds:
         row[key + "_pooled"] = row[key]
         row[key] = values[len(values) // 2] if values and len(values) == len(per_round) else row[key]
     return row
+
+
+def measure_module_row(runner: Runner, transport: str, size: int, scale: float, rounds: int) -> dict:
+    """The zorvo module's infer and infer_tensor beside zorvo_sdk's infer, the C floor and one copy
+    of the result, interleaved in rounds like measure_row; ratios are medians of per-round ratios."""
+    iterations, warmup = call_counts(transport, size, scale)
+    per_round = max(iterations // rounds, 5)
+    collected: dict[str, list[dict]] = {kind: [] for kind in MODULE_KINDS}
+    for _ in range(rounds):
+        for kind in MODULE_KINDS:
+            if collected[kind] and "error" in collected[kind][-1]:
+                continue
+            if kind == "floor":
+                result = runner.floor(transport, size, per_round, warmup)
+            else:
+                result = runner.python(kind, transport, size, per_round, warmup)
+            collected[kind].append(result)
+    row = build_module_row(transport, size, *(merge_rounds(collected[k]) for k in MODULE_KINDS))
+    complete = min(len(results) for results in collected.values())
+    per_round_rows = [build_module_row(transport, size, *(collected[k][i] for k in MODULE_KINDS))
+                      for i in range(complete)]
+    for key in MODULE_RATIOS:
+        values = sorted(r[key] for r in per_round_rows if r[key] is not None)
+        row[key + "_pooled"] = row[key]
+        row[key] = values[len(values) // 2] if values and len(values) == len(per_round_rows) else row[key]
+    return row
+
+
+MODULE_RATIOS = ("tensor_over_floor", "tensor_over_sdk", "zorvo_over_sdk")
+
+
+def build_module_row(transport: str, size: int, floor: dict, copy: dict, sdk: dict, zorvo: dict,
+                     tensor: dict) -> dict:
+    """One row of the module table. The tensor's floor is the C floor, plus one copy of the
+    result on the transports whose tensor is copied out of the region."""
+    floor_ns = median(floor)
+    if floor_ns is not None and transport in COPYING_TRANSPORTS:
+        floor_ns = None if median(copy) is None else floor_ns + median(copy)
+    return {
+        "transport": transport, "size": size,
+        "floor": floor, "copy": copy, "sdk": sdk, "zorvo": zorvo, "tensor": tensor,
+        "tensor_floor_ns": floor_ns,
+        "tensor_over_floor": ratio(median(tensor), floor_ns),
+        "tensor_over_sdk": ratio(median(tensor), median(sdk)),
+        "zorvo_over_sdk": ratio(median(zorvo), median(sdk)),
+    }
+
+
+def print_module_table(rows: list[dict]) -> None:
+    header = ("transport", "size", "C floor", "copy", "tensor floor", "zorvo_sdk", "zorvo infer",
+              "infer_tensor", "tensor/floor", "tensor/sdk", "zorvo/sdk")
+    lines = [header]
+    for row in rows:
+        lines.append((
+            row["transport"], format_size(row["size"]), _cell(row["floor"]), _cell(row["copy"]),
+            format_ns(row["tensor_floor_ns"]), _cell(row["sdk"]), _cell(row["zorvo"]), _cell(row["tensor"]),
+            _ratio(row["tensor_over_floor"]), _ratio(row["tensor_over_sdk"]), _ratio(row["zorvo_over_sdk"]),
+        ))
+    print("\nThe zorvo module: median latency per call. The tensor floor is the C floor, plus one copy")
+    print("of the result into a new buffer on shm and hybrid (a tensor cannot point into the region).")
+    _print_lines(lines)
+
+
+def measure_throughput(runner: Runner, engine_binary: Path, engine_cpu: int | None, transports: list[str],
+                       callers: int, seconds: float) -> list[dict]:
+    """Calls per second of `callers` threads (or asyncio tasks) sharing one client, against an
+    engine that answers every request THREAD_DELAY_US after it arrived."""
+    rows = []
+    with EngineProcess(engine_binary, engine_cpu, ("--delay-us", str(THREAD_DELAY_US))) as engine:
+        endpoints = engine.endpoints()
+        for transport in transports:
+            for client in THREAD_CLIENTS:
+                if client == "asyncio" and transport not in ("unix", "tcp"):
+                    continue
+                result = runner.throughput(client, transport, callers, seconds, endpoints)
+                rows.append({"transport": transport, "client": client, "callers": callers,
+                             "ideal_per_s": callers * 1e6 / THREAD_DELAY_US, **result})
+                print(f"  measured {callers} callers, {client} {transport}: "
+                      f"{_rate(result)}", file=sys.stderr, flush=True)
+    return rows
+
+
+def print_throughput_table(rows: list[dict]) -> None:
+    if not rows:
+        return
+    header = ("transport", "client", "calls/s", "of ideal", "calls", "wrong", "failed", "first error")
+    lines = [header]
+    for row in rows:
+        failed = "error" in row
+        lines.append((
+            row["transport"], row["client"], _rate(row),
+            "-" if failed else f"{row['calls_per_s'] / row['ideal_per_s']:.0%}",
+            "-" if failed else str(row["calls"]), "-" if failed else str(row["wrong"]),
+            "-" if failed else str(row["failed"]), row.get("error") or row.get("first_error") or "",
+        ))
+    ideal = rows[0]["ideal_per_s"]
+    print(f"\n{rows[0]['callers']} callers sharing one client, engine answering after {THREAD_DELAY_US} us "
+          f"(ideal {ideal:,.0f} calls/s); asyncio: {rows[0]['callers']} tasks on as many connections")
+    _print_lines(lines)
+
+
+def _rate(result: dict) -> str:
+    return "error" if "error" in result else f"{result['calls_per_s']:,.0f}"
+
+
+def _print_lines(lines: list[tuple]) -> None:
+    widths = [max(len(line[i]) for line in lines) for i in range(len(lines[0]))]
+    for n, line in enumerate(lines):
+        print("  ".join(cell.rjust(w) if i > 1 else cell.ljust(w) for i, (cell, w) in enumerate(zip(line, widths))))
+        if n == 0:
+            print("  ".join("-" * w for w in widths))
 
 
 def median(result: dict | None) -> float | None:
@@ -263,6 +392,10 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--transports", default=",".join(TRANSPORTS))
     parser.add_argument("--sizes", default=",".join(str(s) for s in SIZES))
     parser.add_argument("--skip-input-check", action="store_true")
+    parser.add_argument("--skip-module", action="store_true", help="leave out the zorvo module's rows")
+    parser.add_argument("--skip-threads", action="store_true", help="leave out the 64-caller calls per second")
+    parser.add_argument("--callers", type=int, default=THREAD_CALLERS)
+    parser.add_argument("--thread-seconds", type=float, default=3.0, help="duration of each calls-per-second run")
     args = parser.parse_args(argv)
     if args.no_pin:
         args.engine_cpu = args.client_cpu = None
@@ -284,12 +417,28 @@ def main(argv: list[str] | None = None) -> int:
         memory = memory_report(rows)
         inputs = [] if args.skip_input_check or (1 << 20) not in sizes else input_check(runner, args.scale)
 
-    targets = check_targets(rows)
+        module_rows = []
+        if not args.skip_module:
+            for transport in (t for t in transports if t in MODULE_TRANSPORTS):
+                for size in (s for s in sizes if s in MODULE_SIZES):
+                    module_rows.append(measure_module_row(runner, transport, size, args.scale, args.rounds))
+                    print(f"  measured zorvo {transport} {format_size(size)}", file=sys.stderr, flush=True)
+            print_module_table(module_rows)
+
+    thread_transports = [t for t in transports if t in MODULE_TRANSPORTS]
+    throughput = ([] if args.skip_threads else
+                  measure_throughput(runner, args.engine, args.engine_cpu, thread_transports, args.callers,
+                                     args.thread_seconds))
+    print_throughput_table(throughput)
+
+    targets = check_targets(rows) + check_module_targets(module_rows) + check_throughput_targets(throughput)
     print("\nTargets")
     for target in targets:
         print(f"  {'ok  ' if target['met'] else 'MISS'} {target['text']}")
     errors = [(row["transport"], row["size"], client, row[client]["error"])
               for row in rows for client in ("sdk", "floor", "pure") if row[client] and "error" in row[client]]
+    errors += [(row["transport"], row["size"], "zorvo " + kind, row[kind]["error"])
+               for row in module_rows for kind in MODULE_KINDS if "error" in row[kind]]
     for transport, size, client, error in errors:
         print(f"  error: {client} {transport} {format_size(size)}: {error}")
 
@@ -297,7 +446,8 @@ def main(argv: list[str] | None = None) -> int:
         "started": started.isoformat(timespec="seconds"),
         "machine": {"cpus": os.cpu_count(), "engine_cpu": args.engine_cpu, "client_cpu": args.client_cpu,
                     "python": sys.version.split()[0]},
-        "rows": rows, "memory": memory, "inputs": inputs, "targets": targets,
+        "rows": rows, "memory": memory, "inputs": inputs, "module_rows": module_rows,
+        "throughput": throughput, "targets": targets,
     }
     args.results_dir.mkdir(parents=True, exist_ok=True)
     out = args.results_dir / f"bench-{started:%Y%m%d-%H%M%S}.json"

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import itertools
 import os
 import signal
 import subprocess
@@ -10,13 +11,14 @@ import time
 from pathlib import Path
 
 READY_TIMEOUT_S = 20.0
+_serial = itertools.count()
 
 
 class EngineProcess:
     """The engine serving every transport at once; a context manager that always stops it."""
 
-    def __init__(self, binary: Path, cpu: int | None):
-        tag = f"zorvo-bench-{os.getpid()}"
+    def __init__(self, binary: Path, cpu: int | None, extra_args: tuple[str, ...] = ()):
+        tag = f"zorvo-bench-{os.getpid()}-{next(_serial)}"
         self.workdir = Path(tempfile.mkdtemp(prefix=tag + "-"))
         self.unix_path = str(self.workdir / "engine.sock")
         self.hybrid_path = str(self.workdir / "hybrid.sock")
@@ -24,7 +26,7 @@ class EngineProcess:
         self.ready_file = self.workdir / "ready"
         command = [str(binary), "--unix", self.unix_path, "--tcp", "127.0.0.1:0",
                    "--shm", self.shm_name, "--hybrid", self.hybrid_path,
-                   "--ready-file", str(self.ready_file), "--die-with-parent"]
+                   "--ready-file", str(self.ready_file), "--die-with-parent", *extra_args]
         if cpu is not None:
             command = ["taskset", "-c", str(cpu)] + command
         self.command = command

@@ -4,8 +4,12 @@ Prints one JSON object: the latency summary of the timed calls and the process's
 before the first call and at its peak. Running each measurement in its own process keeps the
 peak-memory figure its own and lets the driver pin it to a processor.
 
-    python3 measure.py --client sdk|pure|convert --transport unix|tcp|stream|shm|hybrid
+    python3 measure.py --client sdk|zorvo|tensor|pure|convert|copy
+                       --transport unix|tcp|stream|shm|hybrid
                        --size BYTES --iterations N --warmup N --endpoints JSON [--input KIND]
+
+`zorvo` is the zorvo module's infer (a list), `tensor` its infer_tensor; `copy` is one copy of the
+result's bytes into a new buffer, the least a tensor taken from shared memory costs beyond the floor.
 """
 
 from __future__ import annotations
@@ -71,6 +75,23 @@ def sdk_call(transport: str, endpoints: dict, shape, data) -> Callable[[], list]
     return lambda: client.infer(shape, DTYPE, data)
 
 
+def zorvo_call(transport: str, endpoints: dict, shape, data, tensor: bool) -> Callable[[], object]:
+    import zorvo
+
+    if transport in ("unix", "tcp"):
+        client = zorvo.ZorvoClient(endpoints[transport])
+        infer = client.infer_tensor if tensor else client.infer
+        return lambda: infer(MODEL_ID, shape, DTYPE, data)
+    if transport == "shm":
+        client = zorvo.ZorvoShmClient(endpoints["shm"])
+    elif transport == "hybrid":
+        client = zorvo.ZorvoHybridClient(endpoints["shm"], endpoints["hybrid"])
+    else:
+        raise ValueError(f"no zorvo measurement for {transport}")
+    infer = client.infer_tensor if tensor else client.infer
+    return lambda: infer(shape, DTYPE, data)
+
+
 def pure_call(transport: str, endpoints: dict, shape, data) -> Callable[[], list]:
     if transport in ("unix", "tcp", "stream"):
         client = PureSocketClient(endpoints["tcp" if transport == "tcp" else "unix"])
@@ -131,8 +152,12 @@ def run(args: argparse.Namespace) -> dict:
             return item
     elif args.client == "convert":
         call = lambda: list(raw)  # noqa: E731 - the conversion floor is the bare builtin
+    elif args.client == "copy":
+        call = lambda: bytearray(raw)  # noqa: E731 - one allocation and one copy, nothing else
     elif args.client == "sdk":
         call = sdk_call(args.transport, endpoints, shape, data)
+    elif args.client in ("zorvo", "tensor"):
+        call = zorvo_call(args.transport, endpoints, shape, data, tensor=args.client == "tensor")
     else:
         call = pure_call(args.transport, endpoints, shape, data)
 
@@ -158,7 +183,7 @@ def run(args: argparse.Namespace) -> dict:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--client", choices=("sdk", "pure", "convert"), required=True)
+    parser.add_argument("--client", choices=("sdk", "zorvo", "tensor", "pure", "convert", "copy"), required=True)
     parser.add_argument("--transport", choices=("unix", "tcp", "stream", "shm", "hybrid"), default="unix")
     parser.add_argument("--size", type=int, required=True)
     parser.add_argument("--iterations", type=int, required=True)

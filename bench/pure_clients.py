@@ -3,11 +3,13 @@ with socket, struct and mmap. They are the second yardstick of the benchmark, ne
 
 They assume what a single hand-written client may assume: one request in flight, this process the
 only producer on the request queue and the only consumer of the response queue, and the first slot
-of the tensor pool free for its own use.
+of the tensor pool free for its own use. The asyncio client has many requests in flight, each on a
+connection of its own.
 """
 
 from __future__ import annotations
 
+import asyncio
 import base64
 import mmap
 import os
@@ -244,3 +246,40 @@ class PureHybridClient:
             raise RuntimeError(payload.decode("utf-8", "replace"))
         (result,) = _U64.unpack_from(payload, 24)
         return region.read_result(result)
+
+
+async def asyncio_throughput(endpoint: str, tasks: int, seconds: float, payload) -> dict:
+    """The socket protocol from `tasks` asyncio tasks, each on its own connection, for `seconds`.
+    Task i's call n sends payload(i, n) as a uint8 tensor; an answer not echoing it is wrong."""
+    async def connect():
+        if endpoint.startswith("tcp://"):
+            host, _, port = endpoint[len("tcp://"):].rpartition(":")
+            return await asyncio.open_connection(host, int(port))  # asyncio sets TCP_NODELAY
+        return await asyncio.open_unix_connection(endpoint.removeprefix("unix://"))
+
+    connections = [await connect() for _ in range(tasks)]
+    loop = asyncio.get_running_loop()
+    deadline = loop.time() + seconds
+
+    async def caller(index: int, reader, writer) -> list[int]:
+        tally = [0, 0, 0]  # calls, wrong, failed
+        while loop.time() < deadline:
+            data = payload(index, tally[0])
+            request = encode_request([len(data)], "uint8", data)
+            writer.write(_FRAME_HEADER.pack(1, KIND_INFER, len(request)) + request)
+            status, length = _RESPONSE_HEADER.unpack(await reader.readexactly(8))
+            answer = await reader.readexactly(length)
+            if status != 0:
+                tally[2] += 1
+            elif decode_result_data(answer) != data:
+                tally[1] += 1
+            tally[0] += 1
+        writer.close()
+        return tally
+
+    began = loop.time()
+    tallies = await asyncio.gather(*(caller(i, r, w) for i, (r, w) in enumerate(connections)))
+    elapsed = loop.time() - began
+    calls, wrong, failed = (sum(t[i] for t in tallies) for i in range(3))
+    return {"calls": calls, "wrong": wrong, "failed": failed, "elapsed_s": elapsed,
+            "calls_per_s": calls / elapsed, "first_error": None}

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # One command for the whole benchmark: builds the module, the reference engine and the C floor,
-# starts the engine pinned to CPU 0, measures every client pinned to CPU 1, prints the table, and
+# starts the engine pinned to CPU 0, measures every client pinned to CPU 1, prints the tables, and
 # writes bench/results/*.json and bench/latency.png. Extra arguments go to bench.py
 # (for example --scale 0.2 for a quick run, or --transports shm,hybrid).
 set -euo pipefail
@@ -16,7 +16,7 @@ BUILD_DIR=${BUILD_DIR:-build/bench}
 
 cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZORVO_BUILD_TESTS=OFF \
     -DZORVO_BUILD_MODULE=ON -DZORVO_BUILD_ENGINE=ON -DPython_EXECUTABLE="$(command -v "$PYTHON")" >/dev/null
-cmake --build "$BUILD_DIR" -j2 --target zorvo_sdk zorvo-engine
+cmake --build "$BUILD_DIR" -j2 --target zorvo_sdk zorvo zorvo-engine
 cc -O2 -Wall -Wextra -std=c11 -o "$BUILD_DIR/zorvo-floor" bench/floor.c
 
 pin=()

@@ -24,7 +24,7 @@ sys.path.insert(0, str(BENCH_DIR))
 import bench  # noqa: E402
 import pure_clients as pc  # noqa: E402
 from stats import format_size, percentile, summarize  # noqa: E402
-from targets import check_targets  # noqa: E402
+from targets import check_module_targets, check_targets, check_throughput_targets  # noqa: E402
 
 
 def encoded_result(shape, dtype: str, data: bytes | None = None, b64: str | None = None) -> bytes:
@@ -311,3 +311,85 @@ class TestHarness:
         assert report == [{"transport": "unix", "client": "sdk", "peak_growth_kib": 9216,
                            "peak_rss_kib": 30_000, "list_kib": 8192}]
         assert "1.12 x the list" in capsys.readouterr().out
+
+
+class TestModuleRows:
+    def test_the_tensor_floor_adds_one_copy_on_region_transports_only(self):
+        for transport, floor in (("unix", 1000), ("hybrid", 1500)):
+            row = bench.build_module_row(transport, 1 << 20, result(1000), result(500), result(4000),
+                                         result(3000), result(1800))
+            assert row["tensor_floor_ns"] == floor
+            assert row["tensor_over_floor"] == pytest.approx(1800 / floor)
+            assert row["tensor_over_sdk"] == pytest.approx(0.45)
+            assert row["zorvo_over_sdk"] == pytest.approx(0.75)
+
+    def test_module_ratios_are_medians_of_per_round_ratios(self):
+        runner = ScriptedRunner({"floor": [1000] * 3, "copy": [500] * 3, "sdk": [2000] * 3,
+                                 "zorvo": [2100, 9000, 2200], "tensor": [1600, 1700, 1650]})
+        row = bench.measure_module_row(runner, "shm", 16, scale=1.0, rounds=3)
+        assert row["zorvo_over_sdk"] == pytest.approx(1.1)
+        assert row["tensor_over_floor"] == pytest.approx(1650 / 1500)
+
+    def test_module_targets(self):
+        mib = 1 << 20
+        rows = [
+            bench.build_module_row("shm", mib, result(100), result(100), result(1000), result(1000), result(250)),
+            bench.build_module_row("tcp", mib, result(100), result(100), result(1000), result(1000), result(125)),
+            bench.build_module_row("hybrid", 16, result(100), result(1), result(100), result(114), result(116)),
+            bench.build_module_row("shm", 16, result(100), result(1), result(100), result(149), result(151)),
+        ]
+        verdicts = {v["text"].split(" (got")[0]: v["met"] for v in check_module_targets(rows)}
+        assert verdicts == {
+            "zorvo shm 1 MiB: infer_tensor <= 1.3x floor + copy": True,
+            "zorvo shm 1 MiB: infer_tensor >= 4x faster than zorvo_sdk infer": True,
+            "zorvo tcp 1 MiB: infer_tensor <= 1.2x floor": False,
+            "zorvo hybrid 16 B: infer <= 1.15x zorvo_sdk infer": True,
+            "zorvo hybrid 16 B: infer_tensor <= 1.15x zorvo_sdk infer": False,
+            "zorvo shm 16 B: infer <= 1.5x zorvo_sdk infer": True,
+            "zorvo shm 16 B: infer_tensor <= 1.5x zorvo_sdk infer": False,
+        }
+
+    def test_throughput_targets_need_half_the_ideal_and_no_bad_call(self):
+        def row(transport, client, rate, wrong=0, failed=0):
+            return {"transport": transport, "client": client, "callers": 64, "ideal_per_s": 32000.0,
+                    "calls_per_s": rate, "wrong": wrong, "failed": failed}
+        rows = [row("unix", "zorvo", 16000), row("tcp", "zorvo", 15999), row("shm", "zorvo", 30000, wrong=1),
+                row("hybrid", "zorvo", 30000, failed=1), row("unix", "asyncio", 100),
+                {"transport": "hybrid", "client": "zorvo", "callers": 64, "ideal_per_s": 32000.0, "error": "x"}]
+        assert [(v["transport"], v["met"]) for v in check_throughput_targets(rows)] == [
+            ("unix", True), ("tcp", False), ("shm", False), ("hybrid", False), ("hybrid", False)]
+
+
+def test_threaded_throughput_counts_wrong_and_failed_calls():
+    import threading
+    import throughput
+    seen_threads = set()
+
+    def call(data: bytes):
+        seen_threads.add(threading.get_ident())
+        caller, _, number = struct.unpack("<IIQ", data)
+        if number == 1:
+            raise RuntimeError("scripted")
+        return list(data) if number != 2 else [0] * 16
+
+    got = throughput.threaded_throughput(call, callers=4, seconds=0.2)
+    assert len(seen_threads) == 4
+    assert got["wrong"] == 4 and got["failed"] == 4 and got["calls"] > 12
+    assert got["first_error"] == "RuntimeError: scripted"
+
+
+@pytest.mark.parametrize("transport", ["unix", "tcp"])
+def test_asyncio_client_keeps_many_calls_in_flight(engine, transport):
+    import asyncio
+    import throughput
+    got = asyncio.run(pc.asyncio_throughput(engine[transport], 8, 0.2, throughput.payload))
+    assert got["calls"] > 8 and got["wrong"] == 0 and got["failed"] == 0
+
+
+@pytest.mark.parametrize("transport", ["unix", "tcp", "shm", "hybrid"])
+@pytest.mark.parametrize("tensor", [False, True], ids=["infer", "infer_tensor"])
+def test_zorvo_calls_echo_through_the_engine(engine, transport, tensor):
+    pytest.importorskip("zorvo")
+    import measure
+    data = measure.pattern(4096)
+    assert bytes(measure.zorvo_call(transport, engine, [4096], data, tensor)()) == data

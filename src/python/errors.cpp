@@ -23,6 +23,14 @@ void raise_client_error(const net::ClientError& error) {
     raise_message(type, error.message());
 }
 
+void raise_stream_open_error(const net::StreamOpenError& error) {
+    if (const auto* client = std::get_if<net::ClientError>(&error.error)) {
+        raise_client_error(*client);
+    } else {
+        raise_system_error(std::get<SystemError>(error.error));
+    }
+}
+
 void raise_infer_error(const shm::InferError& error) {
     using Kind = shm::InferError::Kind;
     switch (error.kind) {

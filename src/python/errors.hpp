@@ -6,6 +6,7 @@
 
 #include "zorvo/common/system_error.hpp"
 #include "zorvo/net/client_error.hpp"
+#include "zorvo/net/stream.hpp"
 #include "zorvo/shm/infer_error.hpp"
 
 namespace zorvo::python {
@@ -15,6 +16,10 @@ void raise_message(PyObject* exception_type, std::string_view message);
 
 // ClientError variant -> ConnectionError / ValueError / RuntimeError.
 void raise_client_error(const net::ClientError& error);
+
+// A stream that could not be opened: the client error's exception, or the system error's own kind
+// when writing the request failed.
+void raise_stream_open_error(const net::StreamOpenError& error);
 
 // A failed call through a shared-memory region, either client: ConnectionError / ValueError /
 // RuntimeError / TimeoutError, or the error a host callback (signal handler, result list) left pending.

@@ -10,6 +10,7 @@
 #include "cpp_object.hpp"
 #include "errors.hpp"
 #include "interpreter_host.hpp"
+#include "region_arguments.hpp"
 #include "types.hpp"
 #include "zorvo/hybrid/client_core.hpp"
 
@@ -18,37 +19,25 @@ namespace {
 
 using HybridClientObject = CppObject<std::unique_ptr<hybrid::HybridClientCore>>;
 
-constexpr std::array<const char*, 2> kConstructorNames = {"shm_name", "socket_path"};
-constexpr Signature kConstructorSignature = {"ZorvoHybridClient", kConstructorNames, 2, 2};
-
 PyObject* hybrid_client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return method_boundary([&]() -> PyObject* {
-        std::array<PyObject*, kConstructorNames.size()> values{};
-        if (!bind_arguments(kConstructorSignature, args, kwargs, values)) return nullptr;
         std::string_view shm_name;
         std::string_view socket_path;
-        if (!convert_argument("shm_name", [&] { return to_str(values[0], shm_name); }) ||
-            !convert_argument("socket_path", [&] { return to_str(values[1], socket_path); })) {
-            return nullptr;
-        }
+        if (!load_hybrid_client_arguments(args, kwargs, shm_name, socket_path)) return nullptr;
 
         auto core = hybrid::HybridClientCore::connect(shm_name, std::string(socket_path));
         if (!core.ok()) {
-            const bool attach_failed = core.error().kind == hybrid::SetupError::Kind::Attach;
-            raise_message(attach_failed ? PyExc_ConnectionError : PyExc_RuntimeError, core.error().message);
+            raise_setup_error(core.error());
             return nullptr;
         }
         return HybridClientObject::create(type, std::move(core).value());
     });
 }
 
-constexpr std::array<const char*, 3> kInferNames = {"shape", "dtype", "data"};
-constexpr Signature kInferSignature = {"infer", kInferNames, 3, 3};
-
 PyObject* hybrid_client_infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return method_boundary([&]() -> PyObject* {
-        std::array<PyObject*, kInferNames.size()> values{};
-        if (!bind_arguments(kInferSignature, args, nargs, kwnames, values)) return nullptr;
+        std::array<PyObject*, 3> values{};
+        if (!bind_region_infer_arguments("infer", args, nargs, kwnames, values)) return nullptr;
         HybridClientObject* object = HybridClientObject::from(self);
         // Held for the whole call, argument conversion included, which may run Python code.
         ExclusiveTake take(object->borrow);

@@ -9,6 +9,7 @@
 #include "cpp_object.hpp"
 #include "errors.hpp"
 #include "interpreter_host.hpp"
+#include "region_arguments.hpp"
 #include "types.hpp"
 #include "zorvo/shm/shm_client_core.hpp"
 
@@ -17,32 +18,24 @@ namespace {
 
 using ShmClientObject = CppObject<shm::ShmClientCore>;
 
-constexpr std::array<const char*, 1> kConstructorNames = {"shm_name"};
-constexpr Signature kConstructorSignature = {"ZorvoShmClient", kConstructorNames, 1, 1};
-
 PyObject* shm_client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return method_boundary([&]() -> PyObject* {
-        std::array<PyObject*, kConstructorNames.size()> values{};
-        if (!bind_arguments(kConstructorSignature, args, kwargs, values)) return nullptr;
         std::string_view name;
-        if (!convert_argument("shm_name", [&] { return to_str(values[0], name); })) return nullptr;
+        if (!load_shm_client_arguments(args, kwargs, name)) return nullptr;
 
         auto core = shm::ShmClientCore::connect(name);
         if (!core.ok()) {
-            raise_message(PyExc_ConnectionError, core.error().display());
+            raise_attach_error(core.error().display());
             return nullptr;
         }
         return ShmClientObject::create(type, std::move(core).value());
     });
 }
 
-constexpr std::array<const char*, 3> kInferNames = {"shape", "dtype", "data"};
-constexpr Signature kInferSignature = {"infer", kInferNames, 3, 3};
-
 PyObject* shm_client_infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return method_boundary([&]() -> PyObject* {
-        std::array<PyObject*, kInferNames.size()> values{};
-        if (!bind_arguments(kInferSignature, args, nargs, kwnames, values)) return nullptr;
+        std::array<PyObject*, 3> values{};
+        if (!bind_region_infer_arguments("infer", args, nargs, kwnames, values)) return nullptr;
         ShmClientObject* object = ShmClientObject::from(self);
         // Exclusive for the whole call, conversions included: the readiness wait lets other
         // threads in, and they must not share the call.

@@ -461,6 +461,8 @@ def run_engine_briefly(*args: str) -> subprocess.CompletedProcess:
     (["--unix", "/tmp/a.sock", "--pool-size", "1M"], 2, "--pool-size needs --shm"),
     (["--tcp", "127.0.0.1:65536"], 1, "is not a number from 0 to 65535"),
     (["--tcp", "localhost"], 1, "needs HOST:PORT"),
+    (["--unix", "/tmp/a.sock", "--delay-us", "-1"], 2, "--delay-us needs a number of microseconds"),
+    (["--unix", "/tmp/a.sock", "--delay-us", "2ms"], 2, "--delay-us needs a number of microseconds"),
 ])
 def test_bad_command_lines_are_refused(args, code, message):
     result = run_engine_briefly(*args)
@@ -547,3 +549,71 @@ def test_engine_follows_its_parent_out(tmp_path):
         time.sleep(0.01)
     assert not engine_alive()
     assert not os.path.exists("/dev/shm" + shm_name)
+
+
+# --- answer delay -----------------------------------------------------------------------------
+
+DELAY_S = 0.010
+IN_FLIGHT = 32
+
+
+@pytest.fixture(scope="module")
+def delayed_engine():
+    require_engine_binary()
+    with running_engine(tcp=True, unix=True, shm=True, hybrid=True, pool_size=1 << 20,
+                        extra_args=["--delay-us", str(int(DELAY_S * 1e6))]) as running:
+        yield running
+
+
+def send_in_flight(engine, transport: str) -> list[tuple[float, int]]:
+    """Sends IN_FLIGHT requests before reading any answer; (seconds from send to answer, id) each."""
+    if transport == "shm":
+        region = Region(engine.shm_name)
+        try:
+            offset = region.pool
+            size = region.write_block(offset, [1], 0, b"\x05")
+            sent = {}
+            for request_id in range(1, IN_FLIGHT + 1):
+                sent[request_id] = time.monotonic()
+                region.push_request(request_id, offset, size)
+            answers = []
+            for _ in range(IN_FLIGHT):
+                entry = region.pop_response()
+                answers.append((time.monotonic() - sent[entry[0]], entry[0]))
+            return answers
+        finally:
+            region.close()
+    socks = [connect(engine, "hybrid" if transport == "hybrid" else transport) for _ in range(IN_FLIGHT)]
+    region = Region(engine.shm_name) if transport == "hybrid" else None
+    try:
+        if region:
+            size = region.write_block(region.pool, [1], 0, b"\x05")
+        sent = []
+        for request_id, sock in enumerate(socks, 1):
+            frame = (hybrid_frame(request_id, region.pool, size) if region
+                     else request_frame(1, 1, inference_request([1], "uint8", bytes([request_id]))))
+            sent.append(time.monotonic())
+            sock.sendall(frame)
+        answers = []
+        for request_id, (sock, at) in enumerate(zip(socks, sent), 1):
+            status, body = read_frame(sock)
+            assert status == 0
+            echoed = struct.unpack_from("<Q", body)[0] if region else decode_result(body)[2][0]
+            answers.append((time.monotonic() - at, echoed))
+        return answers
+    finally:
+        for sock in socks:
+            sock.close()
+        if region:
+            region.close()
+
+
+@pytest.mark.parametrize("transport", ["unix", "tcp", "hybrid", "shm"])
+def test_delayed_answers_wait_side_by_side(delayed_engine, transport):
+    started = time.monotonic()
+    answers = send_in_flight(delayed_engine, transport)
+    elapsed = time.monotonic() - started
+    assert sorted(request_id for _, request_id in answers) == list(range(1, IN_FLIGHT + 1))
+    # None early; and all in flight at once: one after another would take IN_FLIGHT delays.
+    assert min(waited for waited, _ in answers) >= DELAY_S * 0.99
+    assert elapsed < IN_FLIGHT * DELAY_S / 4

@@ -87,10 +87,10 @@ int serve(const EngineOptions& options) {
     if (region)
         ready_lines.push_back("shm " + region->name() + " " + std::to_string(region->bytes().size()));
 
-    const SessionSettings settings{region.get(), options.max_payload};
+    const SessionSettings settings{region.get(), options.max_payload, options.delay};
     ConnectionSet connections(kMaxConnections);
     std::optional<ShmResponder> responder;
-    if (region) responder.emplace(*region);
+    if (region) responder.emplace(*region, options.delay);
     std::list<AcceptLoop> accept_loops;
     for (const ListeningSocket& socket : listeners)
         accept_loops.emplace_back(socket, *stop, connections, [settings](int fd) { serve_connection(fd, settings); });

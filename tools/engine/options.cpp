@@ -26,7 +26,7 @@ std::optional<std::uint64_t> parse_byte_count(std::string_view text) {
 std::string usage_text() {
     return R"(usage: zorvo-engine [--tcp HOST:PORT]... [--unix PATH]... [--shm NAME [--pool-size BYTES]]
                     [--hybrid PATH]... [--ready-file PATH] [--max-payload BYTES]
-                    [--die-with-parent]
+                    [--delay-us N] [--die-with-parent]
 
 A stand-in inference engine for tests, examples and benchmarks. It answers every request by
 echoing the request tensor back, except for the scripted model ids below.
@@ -39,6 +39,8 @@ echoing the request tensor back, except for the scripted model ids below.
   --ready-file PATH   write the listener lines and "ready" to PATH once serving
   --max-payload BYTES largest request payload accepted (default 1G); larger ones are drained
                       and answered with status 1
+  --delay-us N        answer each request N microseconds after it arrived (default 0), with
+                      any number of requests in flight: stands in for a model's run time
   --die-with-parent   stop when the parent process exits
 
 When ready, one line per listener is printed ("tcp 127.0.0.1:PORT", "unix PATH",
@@ -66,6 +68,9 @@ the result; a block outside the tensor pool or malformed is answered with status
 
 namespace {
 
+// An hour: longer than any test or benchmark waits, and far from overflowing a clock's range.
+constexpr std::uint64_t kMaxDelayMicros = 3'600'000'000ull;
+
 struct Cursor {
     std::span<const std::string_view> args;
     std::size_t index = 0;
@@ -92,7 +97,7 @@ Result<EngineOptions, std::string> parse_options(std::span<const std::string_vie
         }
         const bool takes_value = flag == "--tcp" || flag == "--unix" || flag == "--shm" ||
                                  flag == "--pool-size" || flag == "--hybrid" ||
-                                 flag == "--ready-file" || flag == "--max-payload";
+                                 flag == "--ready-file" || flag == "--max-payload" || flag == "--delay-us";
         if (!takes_value) return fail("unknown option '" + std::string(flag) + "'");
         if (cursor.done()) return fail("option " + std::string(flag) + " needs a value");
         const std::string_view value = cursor.next();
@@ -109,6 +114,13 @@ Result<EngineOptions, std::string> parse_options(std::span<const std::string_vie
             options.shm_name = std::string(value);
         } else if (flag == "--ready-file") {
             options.ready_file = std::string(value);
+        } else if (flag == "--delay-us") {
+            std::uint64_t micros = 0;
+            const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), micros);
+            if (error != std::errc() || end != value.data() + value.size() || micros > kMaxDelayMicros)
+                return fail("option --delay-us needs a number of microseconds from 0 to " +
+                            std::to_string(kMaxDelayMicros) + ", got '" + std::string(value) + "'");
+            options.delay = std::chrono::microseconds(micros);
         } else {
             const auto count = parse_byte_count(value);
             if (!count || *count == 0)

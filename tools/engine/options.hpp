@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -24,6 +25,8 @@ struct EngineOptions {
     std::optional<std::string> ready_file;
     std::uint64_t max_payload = kDefaultMaxPayload;
     bool die_with_parent = false;
+    // How long after its arrival each request is answered, standing in for a model's run time.
+    std::chrono::microseconds delay{0};
     bool show_help = false;
 };
 

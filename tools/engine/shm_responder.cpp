@@ -2,6 +2,7 @@
 
 #include <sys/prctl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -26,23 +27,23 @@ constexpr auto kLongSleep = std::chrono::milliseconds(5);
 constexpr auto kFullQueuePatience = std::chrono::seconds(1);
 constexpr auto kCorruptQueuePause = std::chrono::milliseconds(10);
 
-// The longer the queue has been idle, the longer the pause before the next look.
-void back_off(Clock::duration idle) {
+// The longer the queue has been idle, the longer the pause before the next look; never past
+// `wake_by`, when a held answer falls due.
+void back_off(Clock::duration idle, Clock::time_point now, Clock::time_point wake_by) {
     if (idle < kSpinWindow) {
         shm::cpu_relax();
-    } else if (idle < kShortSleepWindow) {
-        std::this_thread::sleep_for(kShortSleep);
-    } else if (idle < kMediumSleepWindow) {
-        std::this_thread::sleep_for(kMediumSleep);
-    } else {
-        std::this_thread::sleep_for(kLongSleep);
+        return;
     }
+    const Clock::duration pause = idle < kShortSleepWindow    ? Clock::duration(kShortSleep)
+                                  : idle < kMediumSleepWindow ? Clock::duration(kMediumSleep)
+                                                              : Clock::duration(kLongSleep);
+    std::this_thread::sleep_until(std::min(now + pause, wake_by));
 }
 
 }  // namespace
 
-ShmResponder::ShmResponder(const EngineRegion& region)
-    : region_(region), thread_([this](std::stop_token stop) { run(std::move(stop)); }) {}
+ShmResponder::ShmResponder(const EngineRegion& region, std::chrono::microseconds delay)
+    : region_(region), delay_(delay), thread_([this](std::stop_token stop) { run(std::move(stop)); }) {}
 
 shm::ShmResponseEntry ShmResponder::respond_to(const shm::ShmRequestEntry& request) const {
     shm::ShmResponseEntry response;
@@ -84,6 +85,13 @@ void ShmResponder::publish(const shm::ShmResponseEntry& response, const std::sto
     }
 }
 
+void ShmResponder::publish_due(Clock::time_point now, const std::stop_token& stop) {
+    while (!held_.empty() && held_.front().due <= now) {
+        publish(held_.front().response, stop);
+        held_.pop_front();
+    }
+}
+
 void ShmResponder::run(std::stop_token stop) {
     // Short sleeps are only short with a small timer slack.
     ::prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
@@ -99,12 +107,19 @@ void ShmResponder::run(std::stop_token stop) {
             std::this_thread::sleep_for(kCorruptQueuePause);
             continue;
         }
+        const auto now = Clock::now();
         if (popped->has_value()) {
-            publish(respond_to(**popped), stop);
-            last_request = Clock::now();
-            continue;
+            // The answer is made at arrival; the request's slot stays the client's until it is read.
+            if (delay_.count() == 0) {
+                publish(respond_to(**popped), stop);
+            } else {
+                held_.push_back(DueAnswer{now + delay_, respond_to(**popped)});
+            }
+            last_request = now;
         }
-        back_off(Clock::now() - last_request);
+        publish_due(now, stop);
+        if (!popped->has_value())
+            back_off(now - last_request, now, held_.empty() ? Clock::time_point::max() : held_.front().due);
     }
 }
 

@@ -1,8 +1,10 @@
 #include "socket_session.hpp"
 
 #include <array>
+#include <chrono>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "zorvo/common/byte_buffer.hpp"
 #include "zorvo/common/little_endian.hpp"
@@ -80,6 +82,7 @@ void serve_connection(int fd, const SessionSettings& settings) {
     std::array<std::uint8_t, kRequestHeaderSize> header_bytes{};
     for (;;) {
         if (!reader.read_exact(header_bytes)) return;
+        const auto due = std::chrono::steady_clock::now() + settings.delay;
         const RequestHeader header{load_le<std::uint32_t>(header_bytes.data()), load_le<std::uint32_t>(header_bytes.data() + 4),
                                    load_le<std::uint32_t>(header_bytes.data() + 8)};
         // An unknown kind means the peer speaks something else: nothing it sends can be trusted.
@@ -90,6 +93,7 @@ void serve_connection(int fd, const SessionSettings& settings) {
             continue;
         }
         if (!reader.read_payload(header.length, storage)) return;
+        if (settings.delay.count() > 0) std::this_thread::sleep_until(due);
         if (!answer(fd, header, std::span(storage).first(header.length), settings)) return;
         if (storage.size() > kRetainedPayloadCapacity) storage = {};
     }

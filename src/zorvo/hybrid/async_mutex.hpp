@@ -105,6 +105,8 @@ public:
 
     Acquire lock(Runtime& runtime) noexcept { return Acquire(*this, runtime); }
     const FifoLock& fifo() const noexcept { return lock_; }
+    // The value without the lock, for an owner that knows nobody holds or awaits it any more.
+    T& unguarded() noexcept { return value_; }
 
 private:
     FifoLock lock_;

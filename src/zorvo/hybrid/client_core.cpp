@@ -1,9 +1,46 @@
 #include "zorvo/hybrid/client_core.hpp"
 
+#include <mutex>
+
 #include "zorvo/common/fork_generation.hpp"
 #include "zorvo/wire/transport_metadata.hpp"
 
 namespace zorvo::hybrid {
+
+// Announces one call's staged request on a control connection of its own.
+class HybridClientCore::Announcer final : public shm::Transport {
+public:
+    Announcer(Session& session, const std::string& socket_path) noexcept
+        : session_(session), socket_path_(socket_path) {}
+
+    Result<std::uint64_t, shm::InferError> hand_over(const shm::StagedRequest& request, shm::SlotLease&,
+                                                     shm::InferHost& host) override {
+        host.request_staged();
+        // The answer arrives on this call's own connection, so the slot is given back however the
+        // exchange ends.
+        const HybridRequest hybrid_request{
+            .metadata = wire::TransportRequestMetadata::create(request.id, 0, 0, 0),
+            .tensor_offset = request.tensor_offset,
+            .tensor_size = request.tensor_size,
+        };
+        std::shared_ptr<ControlConnection> connection = session_.connections.take();
+        auto response = session_.runtime->block_on(exchange(*session_.runtime, socket_path_, connection, hybrid_request));
+        // A connection the exchange closed (or never opened) means the engine may be gone: the
+        // idle ones go too, so that calls after a restart do not fail one connection at a time.
+        const bool broken = !connection->unguarded().has_value();
+        session_.connections.give_back(std::move(connection));
+        if (!response.ok()) {
+            if (broken) session_.connections.clear();
+            session_.exchange_failed.store(true, std::memory_order_relaxed);
+            return fail(shm::InferError::runtime(std::move(response).error()));
+        }
+        return response->result_offset;
+    }
+
+private:
+    Session& session_;
+    const std::string& socket_path_;
+};
 
 Result<std::unique_ptr<HybridClientCore>, SetupError> HybridClientCore::connect(std::string_view shm_name,
                                                                                 std::string socket_path,
@@ -19,61 +56,55 @@ Result<std::unique_ptr<HybridClientCore>, SetupError> HybridClientCore::connect(
 HybridClientCore::HybridClientCore(shm::RegionClient region, std::string socket_path, std::unique_ptr<Runtime> runtime,
                                    std::size_t worker_count)
     : worker_count_(worker_count),
-      runtime_(std::move(runtime)),
-      runtime_fork_generation_(fork_generation()),
-      control_(std::make_shared<ControlConnection>()),
       socket_path_(std::move(socket_path)),
+      session_(new Session(std::move(runtime), fork_generation())),
       region_(std::move(region)) {}
 
 HybridClientCore::~HybridClientCore() {
+    Session* session = session_.load(std::memory_order_acquire);
     // In a forked child the runtime's workers do not exist and any of its locks may have been
-    // held at the fork: it is left alone, never joined or destroyed.
-    if (fork_generation() != runtime_fork_generation_) static_cast<void>(runtime_.release());
+    // held at the fork: the session is left alone, never joined or destroyed.
+    if (session->fork_generation == fork_generation()) delete session;
 }
 
-Result<Unit, shm::InferError> HybridClientCore::start_afresh_after_fork() {
-    static_cast<void>(runtime_.release());  // the parent's; see the destructor
-    // The parent's connection goes with the last reference the child holds, closed, never shut
-    // down, so the parent's exchanges go on undisturbed.
-    control_ = std::make_shared<ControlConnection>();
+std::size_t HybridClientCore::idle_connections() const {
+    return session_.load(std::memory_order_acquire)->connections.idle_count();
+}
+
+Result<HybridClientCore::Session*, shm::InferError> HybridClientCore::start_afresh_after_fork(Session* inherited) {
     auto runtime = Runtime::create(worker_count_);
     if (!runtime.ok()) return fail(shm::InferError::runtime(runtime.error().display()));
-    runtime_ = std::move(runtime).value();
-    runtime_fork_generation_ = fork_generation();
-    exchange_failed_ = false;
-    return Unit{};
+    auto fresh = std::make_unique<Session>(std::move(runtime).value(), fork_generation());
+    // Threads of the child that noticed the fork together race here; one session wins.
+    if (!session_.compare_exchange_strong(inherited, fresh.get(), std::memory_order_acq_rel,
+                                          std::memory_order_acquire)) {
+        return inherited;  // the winner's; ours goes with its runtime
+    }
+    // The parent's connections go with the last references the child holds, closed, never shut
+    // down, so the parent's exchanges go on undisturbed. The rest of its session is abandoned.
+    static_cast<void>(inherited->connections.abandon());
+    return fresh.release();
+}
+
+void HybridClientCore::check_for_restart(Session& session) {
+    std::lock_guard lock(session.restart_check);
+    // Another call may have checked while this one waited for the lock.
+    if (!session.exchange_failed.exchange(false, std::memory_order_relaxed)) return;
+    // A restarted engine has a new region, and offsets in the old one would name tensors it never sees.
+    region_.check_for_restart();
 }
 
 Result<Unit, shm::InferError> HybridClientCore::infer(std::span<const std::int64_t> shape, std::string_view dtype,
                                                       std::span<const std::uint8_t> data, shm::InferHost& host) {
-    if (fork_generation() != runtime_fork_generation_) [[unlikely]] {
-        if (auto fresh = start_afresh_after_fork(); !fresh.ok()) return fail(std::move(fresh).error());
+    Session* session = session_.load(std::memory_order_acquire);
+    if (session->fork_generation != fork_generation()) [[unlikely]] {
+        auto fresh = start_afresh_after_fork(session);
+        if (!fresh.ok()) return fail(std::move(fresh).error());
+        session = fresh.value();
     }
-    if (exchange_failed_) [[unlikely]] {
-        // This call reconnects if the connection broke: a restarted engine has a new region, and
-        // offsets in the old one would name tensors it never sees.
-        region_.check_for_restart();
-        exchange_failed_ = false;
-    }
-    return region_.infer(shape, dtype, data, host, *this);
-}
-
-Result<std::uint64_t, shm::InferError> HybridClientCore::hand_over(const shm::StagedRequest& request,
-                                                                   shm::SlotLease&, shm::InferHost& host) {
-    host.request_staged();
-    // The answer arrives on this client's own connection, so the slot is given back however the
-    // exchange ends.
-    const HybridRequest hybrid_request{
-        .metadata = wire::TransportRequestMetadata::create(request.id, 0, 0, 0),
-        .tensor_offset = request.tensor_offset,
-        .tensor_size = request.tensor_size,
-    };
-    auto response = runtime_->block_on(exchange(*runtime_, socket_path_, control_, hybrid_request));
-    if (!response.ok()) {
-        exchange_failed_ = true;
-        return fail(shm::InferError::runtime(std::move(response).error()));
-    }
-    return response->result_offset;
+    if (session->exchange_failed.load(std::memory_order_relaxed)) [[unlikely]] check_for_restart(*session);
+    Announcer announcer(*session, socket_path_);
+    return region_.infer(shape, dtype, data, host, announcer);
 }
 
 }  // namespace zorvo::hybrid

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -7,7 +8,7 @@
 #include <string_view>
 
 #include "zorvo/common/result.hpp"
-#include "zorvo/hybrid/exchange.hpp"
+#include "zorvo/hybrid/control_pool.hpp"
 #include "zorvo/hybrid/runtime.hpp"
 #include "zorvo/shm/infer_error.hpp"
 #include "zorvo/shm/infer_host.hpp"
@@ -27,7 +28,12 @@ struct SetupError {
 
 // The hybrid client without any host runtime: a region client whose requests are announced by one
 // small control exchange per inference, run on the client's own asynchronous runtime.
-class HybridClientCore final : private shm::Transport {
+//
+// `infer` may be called from any number of threads at once and the calls run side by side: each
+// takes a control connection of its own from a pool for its exchange. What belongs to one process
+// (runtime, connections, the lock of the restart check) lives in a session that a forked child
+// replaces, so that nothing the parent's threads held at the fork is ever waited for.
+class HybridClientCore final {
 public:
     static Result<std::unique_ptr<HybridClientCore>, SetupError> connect(
         std::string_view shm_name, std::string socket_path,
@@ -47,23 +53,36 @@ public:
     std::uint64_t next_request_id() const noexcept { return region_.next_request_id(); }
     shm::TieredShmAllocator& allocator() noexcept { return region_.allocator(); }
     const shm::ShmManager& region() const noexcept { return region_.region(); }
-    const ControlConnection& control() const noexcept { return *control_; }
+    // Open control connections that no call is using.
+    std::size_t idle_connections() const;
 
 private:
-    Result<std::uint64_t, shm::InferError> hand_over(const shm::StagedRequest& request, shm::SlotLease& lease,
-                                                     shm::InferHost& host) override;
-    Result<Unit, shm::InferError> start_afresh_after_fork();
+    struct Session;
+    class Announcer;
 
-    // Declared in reverse order of destruction: the region goes first, the runtime (whose workers
-    // may still hold the last reference to the control connection) last.
+    Result<Session*, shm::InferError> start_afresh_after_fork(Session* inherited);
+    void check_for_restart(Session& session);
+
     std::size_t worker_count_;
-    // Set by a failed exchange: the next call may reconnect, possibly to a restarted engine.
-    bool exchange_failed_ = false;
-    std::unique_ptr<Runtime> runtime_;
-    std::uint64_t runtime_fork_generation_;  // of the process whose threads the runtime runs
-    std::shared_ptr<ControlConnection> control_;
     std::string socket_path_;
+    // This process's session; owned, except a forked child's inherited one, which is abandoned.
+    std::atomic<Session*> session_;
     shm::RegionClient region_;
+};
+
+// Everything of a hybrid client that belongs to one process.
+struct HybridClientCore::Session {
+    Session(std::unique_ptr<Runtime> runtime_in, std::uint64_t generation)
+        : fork_generation(generation), runtime(std::move(runtime_in)) {}
+
+    const std::uint64_t fork_generation;  // of the process whose threads the runtime runs
+    // Declared first so that it goes last: its workers may still hold references to connections.
+    std::unique_ptr<Runtime> runtime;
+    ControlPool connections;
+    // Set by a failed exchange: the next call asks whether the engine restarted with a new region.
+    std::atomic<bool> exchange_failed{false};
+    // Held through that check, so that no call goes ahead of it on a stale region.
+    std::mutex restart_check;
 };
 
 }  // namespace zorvo::hybrid

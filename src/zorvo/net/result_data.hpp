@@ -14,12 +14,14 @@
 namespace zorvo::net {
 
 // A result's data bytes, left inside the reply payload they arrived in (or, for base64 results,
-// the decoded bytes), so that they are copied only once more: into the caller's result.
+// the decoded bytes), so that they are copied only once more: into the caller's result. The
+// result's shape and element type, as the engine sent them, come along for callers that keep
+// the bytes as a tensor instead of copying them.
 class ResultData {
 public:
     // `packet` was read from `payload`; its direct data is a view into it.
     ResultData(ByteBuffer payload, wire::BinaryTensorPacketView packet) noexcept
-        : decoded_(std::move(packet.decoded)) {
+        : shape_(std::move(packet.shape)), dtype_(packet.dtype), decoded_(std::move(packet.decoded)) {
         if (!decoded_) {
             offset_ = static_cast<std::size_t>(packet.direct.data() - payload.data());
             length_ = packet.direct.size();
@@ -31,6 +33,13 @@ public:
         if (decoded_) return *decoded_;
         return std::span<const std::uint8_t>(payload_).subspan(offset_, length_);
     }
+    // The same bytes, writable: the result owns them alone.
+    std::span<std::uint8_t> bytes() noexcept {
+        if (decoded_) return *decoded_;
+        return std::span<std::uint8_t>(payload_).subspan(offset_, length_);
+    }
+    const std::vector<std::int64_t>& shape() const noexcept { return shape_; }
+    wire::TensorDtype dtype() const noexcept { return dtype_; }
     std::vector<std::uint8_t> to_vector() const { return {bytes().begin(), bytes().end()}; }
 
     friend bool operator==(const ResultData& data, const std::vector<std::uint8_t>& expected) {
@@ -38,6 +47,8 @@ public:
     }
 
 private:
+    std::vector<std::int64_t> shape_;
+    wire::TensorDtype dtype_;
     ByteBuffer payload_;
     std::size_t offset_ = 0;
     std::size_t length_ = 0;

@@ -26,6 +26,13 @@ public:
     // Receives the result data while the request's slot is still held. False when the host could
     // not take it; its error stays pending in the host.
     virtual bool take_result(std::span<const std::uint8_t> data) = 0;
+
+    // The same, with the result block's header (TENSOR_BLOCK_HEADER bytes, see
+    // read_tensor_header) for hosts that keep the result's shape and element type.
+    virtual bool take_result_block(std::span<const std::uint8_t> header, std::span<const std::uint8_t> data) {
+        static_cast<void>(header);
+        return take_result(data);
+    }
 };
 
 // Releases the host lock for the lifetime of the guard.

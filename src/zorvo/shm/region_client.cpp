@@ -136,7 +136,10 @@ Result<Unit, InferError> RegionClient::infer(std::span<const std::int64_t> shape
     auto result = read_tensor_data(at->region->bytes(), result_offset.value());
     if (!result.ok()) return fail(InferError::runtime(std::move(result).error()));
     // Taken while the slot is still leased: the engine may have answered into the request's slot.
-    if (!host.take_result(result.value())) return fail(InferError{InferError::Kind::HostError, {}});
+    const auto header = result.value().data() - TENSOR_BLOCK_HEADER;  // read_tensor_data checked it
+    if (!host.take_result_block({header, TENSOR_BLOCK_HEADER}, result.value())) {
+        return fail(InferError{InferError::Kind::HostError, {}});
+    }
     return Unit{};
 }
 

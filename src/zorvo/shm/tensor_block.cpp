@@ -1,5 +1,6 @@
 #include "zorvo/shm/tensor_block.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <string_view>
@@ -71,6 +72,16 @@ Result<std::span<const std::uint8_t>, std::string> read_tensor_data(
         return fail(outside("result tensor block", offset, region.size(), data_len));
     }
     return region.subspan(static_cast<std::size_t>(data_at), static_cast<std::size_t>(data_len));
+}
+
+TensorHeader read_tensor_header(std::span<const std::uint8_t> header) noexcept {
+    TensorHeader out{};
+    out.ndim = load_le<std::uint32_t>(header.data());
+    out.dtype_code = header[4];
+    const std::size_t dims = std::min<std::size_t>(out.ndim, MAX_TENSOR_DIMS);
+    for (std::size_t i = 0; i < dims; ++i) out.dims[i] = load_le<std::int64_t>(header.data() + kDimsAt + 8 * i);
+    out.data_len = load_le<std::uint64_t>(header.data() + kDataLenAt);
+    return out;
 }
 
 Result<std::string, std::string> read_error_text(std::span<const std::uint8_t> region,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -29,6 +30,18 @@ Result<Unit, std::string> write_tensor_block(std::span<std::uint8_t> region, std
 // The data bytes of the block at `offset`, provided header and data lie inside `region`.
 Result<std::span<const std::uint8_t>, std::string> read_tensor_data(
     std::span<const std::uint8_t> region, std::uint64_t offset);
+
+// What a block's header says about its tensor. `dtype_code` 0 stands for float32, float16, uint8
+// and string alike; 1 float64, 2 int32, 3 int64. Only the first min(ndim, 8) dims are read.
+struct TensorHeader {
+    std::uint32_t ndim;
+    std::uint8_t dtype_code;
+    std::array<std::int64_t, MAX_TENSOR_DIMS> dims;
+    std::uint64_t data_len;
+};
+
+// Reads a block header (`header` holds at least TENSOR_BLOCK_HEADER bytes).
+TensorHeader read_tensor_header(std::span<const std::uint8_t> header) noexcept;
 
 // The text of the error text block at `offset` (u64 length, then bytes), decoded as lossy UTF-8,
 // provided the block lies inside `region`.
