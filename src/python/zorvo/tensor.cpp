@@ -81,6 +81,21 @@ PyObject* tensor_repr(PyObject* self) {
                                 state_of(self).bytes.size());
 }
 
+#if PY_VERSION_HEX < 0x030C0000
+// From 3.12 on the interpreter derives __buffer__ from the buffer slot; before, type checkers'
+// Buffer protocol still looks for the method, so it is provided by hand.
+PyObject* tensor_buffer(PyObject* self, PyObject* flags) {
+    if (PyLong_AsLong(flags) == -1 && PyErr_Occurred()) return nullptr;
+    return PyMemoryView_FromObject(self);
+}
+
+PyMethodDef tensor_methods[] = {
+    {"__buffer__", &tensor_buffer, METH_O,
+     "__buffer__($self, flags, /)\n--\n\nA memoryview of the tensor's bytes, with its format and shape."},
+    {nullptr, nullptr, 0, nullptr},
+};
+#endif
+
 PyGetSetDef tensor_getset[] = {
     {"shape", &tensor_shape, nullptr, "The result's shape, a tuple of ints (row-major).", nullptr},
     {"dtype", &tensor_dtype, nullptr,
@@ -92,6 +107,9 @@ PyGetSetDef tensor_getset[] = {
 PyType_Slot tensor_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(&TensorObject::dealloc)},
     {Py_tp_getset, tensor_getset},
+#if PY_VERSION_HEX < 0x030C0000
+    {Py_tp_methods, tensor_methods},
+#endif
     {Py_tp_repr, reinterpret_cast<void*>(&tensor_repr)},
     {Py_bf_getbuffer, reinterpret_cast<void*>(&tensor_getbuffer)},
     {Py_tp_doc,

@@ -9,12 +9,17 @@
 
 namespace zorvo::net {
 
+// The error of a send or receive whose WaitCheck said not to wait any longer.
+inline constexpr const char* kWaitAbandoned = "wait abandoned";
+
 // One connected, blocking stream socket (TCP or Unix); closing it is tied to the object's life.
 // Exactly one owner at a time: the pool, a running call, or a stream reader.
 class Connection {
 public:
-    // Takes ownership of `fd`, which is closed when the connection is destroyed.
-    explicit Connection(int fd) noexcept : fd_(fd) {}
+    // Takes ownership of `fd`, which is closed when the connection is destroyed. `keep_waiting`
+    // is asked when a send or receive times out (see WaitCheck; only a socket given a timeout
+    // does), and none means a timeout cannot happen.
+    explicit Connection(int fd, bool (*keep_waiting)() = nullptr) noexcept : fd_(fd), keep_waiting_(keep_waiting) {}
 
     int native_handle() const noexcept { return fd_.get(); }
 
@@ -29,7 +34,11 @@ public:
     Result<Unit, SystemError> flush() noexcept { return Unit{}; }
 
 private:
+    // After a timed-out send or receive: go on, or end the operation.
+    bool keep_waiting() const { return keep_waiting_ != nullptr && keep_waiting_(); }
+
     UniqueFd fd_;
+    bool (*keep_waiting_)() = nullptr;
 };
 
 }  // namespace zorvo::net
