@@ -39,16 +39,22 @@ int tensor_getbuffer(PyObject* self, Py_buffer* view, int flags) {
     view->readonly = 0;
     view->itemsize = state.layout.itemsize;
     view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char*>(state.layout.format) : nullptr;
-    view->ndim = static_cast<int>(state.layout.shape.size());
-    view->shape = (flags & PyBUF_ND) == PyBUF_ND ? state.layout.shape.data() : nullptr;
-    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? state.layout.strides.data() : nullptr;
     view->suboffsets = nullptr;
     view->internal = nullptr;
-    if (view->shape == nullptr) {
-        // A consumer that asked for neither shape nor format reads plain bytes.
+    if ((flags & PyBUF_ND) != PyBUF_ND) {
+        // A consumer that asked for no shape reads plain bytes.
         view->ndim = 1;
         view->itemsize = 1;
+        if (view->format != nullptr) view->format = const_cast<char*>("B");
+        view->shape = nullptr;
+        view->strides = nullptr;
+        return 0;
     }
+    // A scalar (no dims) has neither shape nor strides.
+    const bool scalar = state.layout.shape.empty();
+    view->ndim = static_cast<int>(state.layout.shape.size());
+    view->shape = scalar ? nullptr : state.layout.shape.data();
+    view->strides = scalar || (flags & PyBUF_STRIDES) != PyBUF_STRIDES ? nullptr : state.layout.strides.data();
     return 0;
 }
 
