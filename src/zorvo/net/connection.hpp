@@ -34,11 +34,8 @@ public:
     Result<Unit, SystemError> flush() noexcept { return Unit{}; }
 
 private:
-    // After a timed-out send or receive: go on, or end the operation.
-    bool keep_waiting() const { return keep_waiting_ != nullptr && keep_waiting_(); }
-
     UniqueFd fd_;
-    bool (*keep_waiting_)() = nullptr;
+    bool (*keep_waiting_)() = nullptr;  // asked after a timed-out send or receive: go on?
 };
 
 }  // namespace zorvo::net
