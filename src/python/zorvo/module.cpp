@@ -1,4 +1,5 @@
 #include "module_init.hpp"
+#include "signal_check.hpp"
 #include "py_ref.hpp"
 #include "tensor.hpp"
 #include "classes.hpp"
@@ -34,5 +35,6 @@ constexpr RegisteredClass kClasses[] = {
 
 PyMODINIT_FUNC PyInit_zorvo() {
     using namespace zorvo::python;
+    if (!record_main_thread()) return nullptr;
     return initialise_module(module_definition, kClasses, owner);
 }

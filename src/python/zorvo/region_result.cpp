@@ -1,10 +1,10 @@
 #include "region_result.hpp"
 
+#include "signal_check.hpp"
+
 namespace zorvo::python {
 namespace {
 
-// Signal handlers get a chance once a wait is this old, and again after each further period.
-constexpr auto kSignalCheckPeriod = std::chrono::milliseconds(5);
 // The clock is read on every this-many polling rounds only: a round may be a few nanoseconds.
 constexpr unsigned kRoundsPerClockRead = 64;
 
@@ -19,11 +19,7 @@ bool RegionResult::run_pending_handlers() {
     }
     if (now < next_check_) return true;
     next_check_ = now + kSignalCheckPeriod;
-    // The thread's own state: its error, if a handler raised, stays pending for the call's end.
-    const PyGILState_STATE held = PyGILState_Ensure();
-    const bool ok = PyErr_CheckSignals() == 0;
-    PyGILState_Release(held);
-    return ok;
+    return run_signal_handlers_briefly();
 }
 
 TensorLayout RegionResult::layout(wire::TensorDtype requested) const {

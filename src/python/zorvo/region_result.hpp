@@ -16,8 +16,8 @@ namespace zorvo::python {
 
 // The host of a shared-memory or hybrid call made with the interpreter lock released: it copies
 // the result out of the region once, into a buffer a Tensor can own, and keeps the block header's
-// shape and element code. Polling takes the lock back briefly to run signal handlers (Ctrl-C),
-// but only once a wait has gone on for a while, and then every few milliseconds.
+// shape and element code. Polling lets signal handlers (Ctrl-C) run once a wait has gone on for a
+// while, and then every few milliseconds.
 class RegionResult final : public shm::InferHost {
 public:
     bool take_result(std::span<const std::uint8_t> data) override {

@@ -7,6 +7,7 @@
 #include "errors.hpp"
 #include "gil.hpp"
 #include "result_list.hpp"
+#include "signal_check.hpp"
 #include "socket_arguments.hpp"
 #include "tensor.hpp"
 #include "classes.hpp"
@@ -25,6 +26,8 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!load_socket_client_arguments(args, kwargs, arguments)) return nullptr;
         std::string fields;
         if (!repr_field(fields, "endpoint", arguments.target.endpoint())) return nullptr;
+        // Sends and receives give signal handlers a chance during long waits.
+        arguments.target.wait = {kSignalCheckPeriod, &run_signal_handlers_briefly};
         auto core = std::make_shared<Core>(std::move(arguments.target), std::move(arguments.api_token),
                                            arguments.max_pool_size);
         return ClientObject::create(type, std::move(core), std::move(fields));
@@ -52,7 +55,8 @@ PyObject* infer_call(const Signature& signature, PyObject* self, PyObject* const
             result.emplace(core->infer(arguments.model_id, arguments.tensor(), arguments.additional_inputs));
         }
         if (!result->ok()) {
-            raise_client_error(result->error());
+            // A signal handler's exception, which ended the wait, is the one to raise.
+            if (!(result->error().is_abandoned_wait() && PyErr_Occurred())) raise_client_error(result->error());
             return nullptr;
         }
         if constexpr (kTensor) {
@@ -78,6 +82,7 @@ PyObject* stream_call(const Signature& signature, PyObject* self, PyObject* cons
                 core->infer_stream(arguments.model_id, arguments.tensor(), arguments.additional_inputs));
         }
         if (!opened->ok()) {
+            if (PyErr_Occurred()) return nullptr;  // a signal handler raised while the request was sent
             raise_stream_open_error(opened->error());
             return nullptr;
         }

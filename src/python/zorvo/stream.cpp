@@ -35,6 +35,7 @@ PyObject* stream_next(PyObject* self) {
             step.emplace(state.reader.next());
         }
         if (!step->ok()) {
+            if (PyErr_Occurred()) return nullptr;  // a signal handler raised during the wait
             raise_message(PyExc_RuntimeError, step->error().message);
             return nullptr;
         }

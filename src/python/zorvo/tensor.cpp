@@ -39,16 +39,22 @@ int tensor_getbuffer(PyObject* self, Py_buffer* view, int flags) {
     view->readonly = 0;
     view->itemsize = state.layout.itemsize;
     view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char*>(state.layout.format) : nullptr;
-    view->ndim = static_cast<int>(state.layout.shape.size());
-    view->shape = (flags & PyBUF_ND) == PyBUF_ND ? state.layout.shape.data() : nullptr;
-    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? state.layout.strides.data() : nullptr;
     view->suboffsets = nullptr;
     view->internal = nullptr;
-    if (view->shape == nullptr) {
-        // A consumer that asked for neither shape nor format reads plain bytes.
+    if ((flags & PyBUF_ND) != PyBUF_ND) {
+        // A consumer that asked for no shape reads plain bytes.
         view->ndim = 1;
         view->itemsize = 1;
+        if (view->format != nullptr) view->format = const_cast<char*>("B");
+        view->shape = nullptr;
+        view->strides = nullptr;
+        return 0;
     }
+    // A scalar (no dims) has neither shape nor strides.
+    const bool scalar = state.layout.shape.empty();
+    view->ndim = static_cast<int>(state.layout.shape.size());
+    view->shape = scalar ? nullptr : state.layout.shape.data();
+    view->strides = scalar || (flags & PyBUF_STRIDES) != PyBUF_STRIDES ? nullptr : state.layout.strides.data();
     return 0;
 }
 
@@ -81,6 +87,21 @@ PyObject* tensor_repr(PyObject* self) {
                                 state_of(self).bytes.size());
 }
 
+#if PY_VERSION_HEX < 0x030C0000
+// From 3.12 on the interpreter derives __buffer__ from the buffer slot; before, type checkers'
+// Buffer protocol still looks for the method, so it is provided by hand.
+PyObject* tensor_buffer(PyObject* self, PyObject* flags) {
+    if (PyLong_AsLong(flags) == -1 && PyErr_Occurred()) return nullptr;
+    return PyMemoryView_FromObject(self);
+}
+
+PyMethodDef tensor_methods[] = {
+    {"__buffer__", &tensor_buffer, METH_O,
+     "__buffer__($self, flags, /)\n--\n\nA memoryview of the tensor's bytes, with its format and shape."},
+    {nullptr, nullptr, 0, nullptr},
+};
+#endif
+
 PyGetSetDef tensor_getset[] = {
     {"shape", &tensor_shape, nullptr, "The result's shape, a tuple of ints (row-major).", nullptr},
     {"dtype", &tensor_dtype, nullptr,
@@ -92,6 +113,9 @@ PyGetSetDef tensor_getset[] = {
 PyType_Slot tensor_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(&TensorObject::dealloc)},
     {Py_tp_getset, tensor_getset},
+#if PY_VERSION_HEX < 0x030C0000
+    {Py_tp_methods, tensor_methods},
+#endif
     {Py_tp_repr, reinterpret_cast<void*>(&tensor_repr)},
     {Py_bf_getbuffer, reinterpret_cast<void*>(&tensor_getbuffer)},
     {Py_tp_doc,

@@ -21,6 +21,11 @@ public:
 
     Kind kind() const noexcept { return kind_; }
     bool is_io() const noexcept { return kind_ == Kind::Io; }
+    // A send or receive its connection's WaitCheck ended (see connection_target.hpp).
+    bool is_abandoned_wait() const noexcept {
+        const auto* system = std::get_if<SystemError>(&payload_);
+        return system != nullptr && system->kind() == ErrorKind::Interrupted;
+    }
 
     // The exception text: the system error's display text for Io, the payload otherwise.
     std::string message() const {

@@ -4,6 +4,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <cerrno>
 
@@ -27,20 +28,33 @@ Result<Unit, SystemError> finish_interrupted_connect(int fd) {
     return Unit{};
 }
 
-Result<Connection, SystemError> connect_to(const SocketAddress& address) {
+// Set once connected: a send timeout would also bound connect() itself.
+Result<Unit, SystemError> apply_wait_slice(int fd, const WaitCheck& wait) {
+    if (wait.slice.count() <= 0 || wait.keep_waiting == nullptr) return Unit{};
+    const timeval slice{static_cast<time_t>(wait.slice.count() / 1000),
+                        static_cast<suseconds_t>(wait.slice.count() % 1000 * 1000)};
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof slice) < 0 ||
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &slice, sizeof slice) < 0) {
+        return fail(SystemError::from_errno(errno));
+    }
+    return Unit{};
+}
+
+Result<Connection, SystemError> connect_to(const SocketAddress& address, const WaitCheck& wait) {
     const int fd = ::socket(address.family(), SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return fail(SystemError::from_errno(errno));
-    Connection connection(fd);
+    Connection connection(fd, wait.keep_waiting);
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address.storage), address.length) < 0) {
         if (errno != EINTR) return fail(SystemError::from_errno(errno));
         if (auto finished = finish_interrupted_connect(fd); !finished.ok()) {
             return fail(std::move(finished).error());
         }
     }
+    if (auto applied = apply_wait_slice(fd, wait); !applied.ok()) return fail(std::move(applied).error());
     return connection;
 }
 
-Result<Connection, SystemError> connect_tcp(std::string_view text) {
+Result<Connection, SystemError> connect_tcp(std::string_view text, const WaitCheck& wait) {
     auto addresses = resolve_tcp_address(text);
     if (!addresses.ok()) return fail(std::move(addresses).error());
     if (addresses.value().empty()) {
@@ -48,7 +62,7 @@ Result<Connection, SystemError> connect_tcp(std::string_view text) {
     }
     std::optional<SystemError> last_error;
     for (const SocketAddress& address : addresses.value()) {
-        auto connected = connect_to(address);
+        auto connected = connect_to(address, wait);
         if (connected.ok()) {
             const int enabled = 1;
             // Requests are small frames; without this they wait for delayed acknowledgements.
@@ -62,17 +76,17 @@ Result<Connection, SystemError> connect_tcp(std::string_view text) {
     return fail(std::move(*last_error));
 }
 
-Result<Connection, SystemError> connect_unix(std::string_view path) {
+Result<Connection, SystemError> connect_unix(std::string_view path, const WaitCheck& wait) {
     auto address = unix_socket_address(path);
     if (!address.ok()) return fail(std::move(address).error());
-    return connect_to(address.value());
+    return connect_to(address.value(), wait);
 }
 
 }  // namespace
 
 Result<Connection, SystemError> connect_stream(const ConnectionTarget& target) {
-    if (target.kind == ConnectionTarget::Kind::Tcp) return connect_tcp(target.address);
-    return connect_unix(target.address);
+    if (target.kind == ConnectionTarget::Kind::Tcp) return connect_tcp(target.address, target.wait);
+    return connect_unix(target.address, target.wait);
 }
 
 }  // namespace zorvo::net

@@ -9,12 +9,17 @@
 
 namespace zorvo::net {
 
+// The error of a send or receive whose WaitCheck said not to wait any longer.
+inline constexpr const char* kWaitAbandoned = "wait abandoned";
+
 // One connected, blocking stream socket (TCP or Unix); closing it is tied to the object's life.
 // Exactly one owner at a time: the pool, a running call, or a stream reader.
 class Connection {
 public:
-    // Takes ownership of `fd`, which is closed when the connection is destroyed.
-    explicit Connection(int fd) noexcept : fd_(fd) {}
+    // Takes ownership of `fd`, which is closed when the connection is destroyed. `keep_waiting`
+    // is asked when a send or receive times out (see WaitCheck; only a socket given a timeout
+    // does), and none means a timeout cannot happen.
+    explicit Connection(int fd, bool (*keep_waiting)() = nullptr) noexcept : fd_(fd), keep_waiting_(keep_waiting) {}
 
     int native_handle() const noexcept { return fd_.get(); }
 
@@ -30,6 +35,7 @@ public:
 
 private:
     UniqueFd fd_;
+    bool (*keep_waiting_)() = nullptr;  // asked after a timed-out send or receive: go on?
 };
 
 }  // namespace zorvo::net

@@ -68,6 +68,8 @@ ResultBytes SocketClient::infer(std::uint32_t model_id, const TensorArgs& tensor
     const RequestFrameParts parts{model_id, kInferKind, tensor, named.value(), api_token_};
     Exchange exchange(parts);
     auto result = exchange.run(taken);
+    // A wait the host abandoned is not retried; the connection, out of step, is closed.
+    if (!result.ok() && result.error().is_abandoned_wait()) return result;
     if (result.ok() || !result.error().is_io()) {
         // Either the whole reply was read or nothing was sent: the connection is still in step.
         pool_.return_connection(std::move(taken));

@@ -5,7 +5,10 @@
 
 #include <new>
 #include <stdexcept>
+#include <optional>
+#include <span>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "boundary.hpp"
@@ -13,6 +16,7 @@
 #include "errors.hpp"
 #include "py_ref.hpp"
 #include "result_list.hpp"
+#include "zorvo/tensor_layout.hpp"
 
 namespace zorvo::python {
 namespace {
@@ -197,6 +201,40 @@ TEST(ResultLists, SmallAndLargeResultsHoldTheBytesAsInts) {
             Py_DECREF(sample);
         }
     }
+}
+
+// What a zorvo.Tensor exports: the engine's shape and type when they account for every byte,
+// one-dimensional uint8 bytes otherwise.
+TEST(TensorLayouts, ShapeTypeAndByteCountMustAgree) {
+    using wire::TensorDtype;
+    const std::vector<std::int64_t> matrix{2, 3};
+    const TensorLayout floats = describe_tensor(matrix, TensorDtype::Float64, 48);
+    EXPECT_EQ(floats.shape, (std::vector<Py_ssize_t>{2, 3}));
+    EXPECT_EQ(floats.strides, (std::vector<Py_ssize_t>{24, 8}));
+    EXPECT_STREQ(floats.format, "d");
+    EXPECT_EQ(floats.dtype, "float64");
+
+    const std::vector<std::int64_t> negative{-2, -3};
+    const std::vector<std::int64_t> overflowing{1LL << 40, 1LL << 40};
+    for (const auto& [shape, dtype, nbytes] :
+         {std::tuple{std::span<const std::int64_t>(matrix), std::optional(TensorDtype::Float64), std::size_t{47}},
+          std::tuple{std::span<const std::int64_t>(negative), std::optional(TensorDtype::Uint8), std::size_t{6}},
+          std::tuple{std::span<const std::int64_t>(overflowing), std::optional(TensorDtype::Int64), std::size_t{0}},
+          std::tuple{std::span<const std::int64_t>(matrix), std::optional<TensorDtype>{}, std::size_t{6}}}) {
+        const TensorLayout bytes = describe_tensor(shape, dtype, nbytes);
+        EXPECT_EQ(bytes.shape, (std::vector<Py_ssize_t>{static_cast<Py_ssize_t>(nbytes)}));
+        EXPECT_STREQ(bytes.format, "B");
+        EXPECT_EQ(bytes.dtype, "uint8");
+    }
+}
+
+TEST(TensorLayouts, RegionCodeZeroTakesTheRequestsTypeWhenItSharesTheCode) {
+    using wire::TensorDtype;
+    EXPECT_EQ(region_result_dtype(0, TensorDtype::Float16), TensorDtype::Float16);
+    EXPECT_EQ(region_result_dtype(0, TensorDtype::String), TensorDtype::String);
+    EXPECT_EQ(region_result_dtype(0, TensorDtype::Int64), TensorDtype::Float32);
+    EXPECT_EQ(region_result_dtype(2, TensorDtype::Uint8), TensorDtype::Int32);
+    EXPECT_EQ(region_result_dtype(4, TensorDtype::Uint8), std::nullopt);
 }
 
 }  // namespace

@@ -5,7 +5,9 @@
 #include <fcntl.h>
 #include <netinet/tcp.h>
 
+#include <chrono>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -136,6 +138,28 @@ TEST(ConnectStream, UnixConnectionReachesTheListener) {
     std::vector<std::uint8_t> received(2);
     ASSERT_TRUE(accepted.read_exact(received).ok());
     EXPECT_EQ(received, hello);
+}
+
+// A peer that never answers: each receive slice asks the check, which ends the wait on its third
+// call; the connection stays quiet in between (no error before that).
+int wait_checks = 0;
+bool give_up_on_third_check() { return ++wait_checks < 3; }
+
+TEST(ConnectStream, WaitCheckIsAskedEachSliceAndEndsTheWait) {
+    for (const bool tcp : {false, true}) {
+        auto listener = tcp ? Listener::tcp_loopback() : Listener::unix_socket();
+        ConnectionTarget target = listener.target();
+        target.wait = {std::chrono::milliseconds(5), &give_up_on_third_check};
+        auto connected = connect_stream(target);
+        ASSERT_TRUE(connected.ok()) << connected.error().display();
+        wait_checks = 0;
+        std::vector<std::uint8_t> received(4);
+        auto read = connected.value().read_exact(received);
+        ASSERT_FALSE(read.ok());
+        EXPECT_EQ(read.error().kind(), ErrorKind::Interrupted);
+        EXPECT_EQ(read.error().display(), kWaitAbandoned);
+        EXPECT_EQ(wait_checks, 3);
+    }
 }
 
 }  // namespace
