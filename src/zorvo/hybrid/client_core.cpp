@@ -24,7 +24,10 @@ public:
             .tensor_size = request.tensor_size,
         };
         std::shared_ptr<ControlConnection> connection = session_.connections.take();
-        auto response = session_.runtime->block_on(exchange(*session_.runtime, socket_path_, connection, hybrid_request));
+        auto response = [&] {
+            const auto hold = session_.leases->hold(*request.attachment->allocator, request.tensor_offset);
+            return session_.runtime->block_on(exchange(*session_.runtime, socket_path_, connection, hybrid_request));
+        }();
         // A connection the exchange closed (or never opened) means the engine may be gone: the
         // idle ones go too, so that calls after a restart do not fail one connection at a time.
         const bool broken = !connection->unguarded().has_value();

@@ -9,6 +9,7 @@
 
 #include "zorvo/common/result.hpp"
 #include "zorvo/hybrid/control_pool.hpp"
+#include "zorvo/hybrid/lease_keeper.hpp"
 #include "zorvo/hybrid/runtime.hpp"
 #include "zorvo/shm/infer_error.hpp"
 #include "zorvo/shm/infer_host.hpp"
@@ -73,12 +74,15 @@ private:
 // Everything of a hybrid client that belongs to one process.
 struct HybridClientCore::Session {
     Session(std::unique_ptr<Runtime> runtime_in, std::uint64_t generation)
-        : fork_generation(generation), runtime(std::move(runtime_in)) {}
+        : fork_generation(generation), runtime(std::move(runtime_in)) {
+        runtime->spawn(LeaseKeeper::run(*runtime, leases, shm::SLOT_LEASE));
+    }
 
     const std::uint64_t fork_generation;  // of the process whose threads the runtime runs
     // Declared first so that it goes last: its workers may still hold references to connections.
     std::unique_ptr<Runtime> runtime;
     ControlPool connections;
+    std::shared_ptr<LeaseKeeper> leases = std::make_shared<LeaseKeeper>();
     // Set by a failed exchange: the next call asks whether the engine restarted with a new region.
     std::atomic<bool> exchange_failed{false};
     // Held through that check, so that no call goes ahead of it on a stale region.

@@ -228,5 +228,39 @@ TEST(PeerFaults, LocksAndCellsOfDeadHoldersAreRecoveredAndALiveWritersCellIsLeft
     EXPECT_EQ(state_of(1).load(), 0u);
 }
 
+TEST(PeerFaults, AWaitingCallKeepsItsSlotPastTheLeaseAndAnAnswerAfterALostClaimIsRefused) {
+    Region shared(262144);  // one slot
+    ShmClientTiming timing;
+    timing.slot_lease = 300ms;
+    timing.response_timeout = 3s;
+    ShmClientCore waiting = shared.connect(timing);
+    ShmClientCore other = shared.connect(timing);
+    for (const bool claim_lost : {false, true}) {
+        SCOPED_TRACE(claim_lost);
+        std::atomic<bool> answer{false};
+        std::thread engine([&] {
+            const RequestQueue requests(shared.region.base() + StandardLayout::request_queue);
+            const ResponseQueue responses(shared.region.base() + StandardLayout::response_queue);
+            std::optional<ShmRequestEntry> request;
+            while (!request) request = requests.try_pop().value();
+            // Three leases later: meanwhile the slot must stay the waiting call's.
+            std::this_thread::sleep_for(900ms);
+            EXPECT_FALSE(other.allocator().try_allocate(64).has_value());
+            if (claim_lost) {
+                // As if this process had been stopped past the lease and the slot taken over.
+                std::atomic_ref<std::uint64_t>(waiting.peers().claim_words()[0]).store(0);
+            }
+            ASSERT_TRUE(responses.push({.request_id = request->request_id, .result_offset = request->tensor_offset}).ok());
+        });
+        ResultHost host;
+        auto outcome = call(waiting, 3, host);
+        engine.join();
+        EXPECT_EQ(outcome.ok(), !claim_lost);
+        if (claim_lost) {
+            EXPECT_NE(outcome.error().message.find("lease ended"), std::string::npos);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace zorvo::shm
