@@ -11,7 +11,6 @@
 #include "cpp_object.hpp"
 #include "errors.hpp"
 #include "gil.hpp"
-#include "turns.hpp"
 
 namespace zorvo::python {
 
@@ -22,10 +21,6 @@ template <class Core>
 struct ClientState {
     std::shared_ptr<Core> core;  // empty once closed
     std::string repr_fields;     // "endpoint='...'" as __repr__ shows it
-    // Temporary: the shared-memory and hybrid cores serve one call at a time for now, so their
-    // calls take turns here (see region_clients.cpp, wait_for_core_turn). The socket client's
-    // calls never do.
-    Turns turns;
 
     ClientState(std::shared_ptr<Core> opened, std::string fields)
         : core(std::move(opened)), repr_fields(std::move(fields)) {}

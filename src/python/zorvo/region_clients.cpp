@@ -1,3 +1,4 @@
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -6,6 +7,7 @@
 #include "client_state.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
+#include "gil.hpp"
 #include "region_arguments.hpp"
 #include "region_result.hpp"
 #include "result_list.hpp"
@@ -20,13 +22,16 @@
 namespace zorvo::python {
 namespace {
 
-// Temporary: the shared-memory and hybrid cores do not yet let one client run several calls at
-// once, so each client's calls take turns. The turn is waited for with the interpreter lock
-// released, and the whole call runs without it. Once the cores serve overlapping calls this
-// becomes a plain GilReleased scope and Turns leaves ClientState.
+// Calls of one client overlap freely: each has its own mailbox cell (shared memory) or control
+// connection (hybrid). One that finds every fitting slot leased waits this long for one to come
+// free, since its own client's other calls are likely to hold them.
+constexpr auto kSlotWait = std::chrono::seconds(6);
+
 template <class Core>
-[[nodiscard]] Turns::Turn wait_for_core_turn(ClientState<Core>& state) {
-    return state.turns.wait();
+std::shared_ptr<Core> concurrent_core(Core core) {
+    core.allow_concurrent_calls();
+    core.wait_for_slots(kSlotWait);
+    return std::make_shared<Core>(std::move(core));
 }
 
 template <class Core, bool kTensor>
@@ -43,7 +48,7 @@ PyObject* infer_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         RegionResult result;
         std::optional<Result<Unit, shm::InferError>> outcome;
         {
-            auto turn = wait_for_core_turn(CppObject<ClientState<Core>>::from(self)->state());
+            GilReleased released;
             outcome.emplace(core->infer(tensor.shape, tensor.dtype, tensor.data.bytes(), result));
         }
         if (!outcome->ok()) {
@@ -89,7 +94,7 @@ PyObject* shm_client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             raise_attach_error(core.error().display());
             return nullptr;
         }
-        return CppObject<ClientState<ShmCore>>::create(type, std::make_shared<ShmCore>(std::move(core).value()),
+        return CppObject<ClientState<ShmCore>>::create(type, concurrent_core(std::move(core).value()),
                                                        std::move(fields));
     });
 }
@@ -139,8 +144,10 @@ PyObject* hybrid_client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
             raise_setup_error(core.error());
             return nullptr;
         }
-        return CppObject<ClientState<HybridCore>>::create(
-            type, std::shared_ptr<HybridCore>(std::move(core).value()), std::move(fields));
+        std::shared_ptr<HybridCore> shared(std::move(core).value());
+        shared->allow_concurrent_calls();
+        shared->wait_for_slots(kSlotWait);
+        return CppObject<ClientState<HybridCore>>::create(type, std::move(shared), std::move(fields));
     });
 }
 

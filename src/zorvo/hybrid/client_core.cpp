@@ -25,7 +25,7 @@ public:
         };
         std::shared_ptr<ControlConnection> connection = session_.connections.take();
         auto response = [&] {
-            const auto hold = session_.leases->hold(*request.attachment->allocator, request.tensor_offset);
+            const auto hold = session_.leases->hold(*request.attachment->allocator, request.claim_index);
             return session_.runtime->block_on(exchange(*session_.runtime, socket_path_, connection, hybrid_request));
         }();
         // A connection the exchange closed (or never opened) means the engine may be gone: the

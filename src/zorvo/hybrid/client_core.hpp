@@ -51,6 +51,9 @@ public:
     Result<Unit, shm::InferError> infer(std::span<const std::int64_t> shape, std::string_view dtype,
                                         std::span<const std::uint8_t> data, shm::InferHost& host);
 
+    // See shm::RegionClient: for a host whose calls may overlap, and that waits for free slots.
+    void allow_concurrent_calls() noexcept { region_.allow_concurrent_calls(); }
+    void wait_for_slots(std::chrono::nanoseconds limit) noexcept { region_.wait_for_slots(limit); }
     std::uint64_t next_request_id() const noexcept { return region_.next_request_id(); }
     shm::TieredShmAllocator& allocator() noexcept { return region_.allocator(); }
     const shm::ShmManager& region() const noexcept { return region_.region(); }

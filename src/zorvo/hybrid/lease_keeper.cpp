@@ -7,15 +7,15 @@ LeaseKeeper::Hold::~Hold() {
     keeper_->waiting_.erase(entry_);
 }
 
-LeaseKeeper::Hold LeaseKeeper::hold(shm::TieredShmAllocator& allocator, std::uint64_t offset) {
+LeaseKeeper::Hold LeaseKeeper::hold(shm::TieredShmAllocator& allocator, std::uint64_t claim_index) {
     std::lock_guard lock(mutex_);
-    waiting_.emplace_front(&allocator, offset);
+    waiting_.emplace_front(&allocator, claim_index);
     return Hold(*this, waiting_.begin());
 }
 
 void LeaseKeeper::renew_all() {
     std::lock_guard lock(mutex_);
-    for (const auto& [allocator, offset] : waiting_) allocator->renew(offset);
+    for (const auto& [allocator, claim_index] : waiting_) allocator->renew(claim_index);
 }
 
 Task<void> LeaseKeeper::run(Runtime& runtime, std::shared_ptr<LeaseKeeper> keeper, std::chrono::nanoseconds lease) {

@@ -31,7 +31,7 @@ public:
         std::list<std::pair<shm::TieredShmAllocator*, std::uint64_t>>::iterator entry_;
     };
 
-    Hold hold(shm::TieredShmAllocator& allocator, std::uint64_t offset);
+    Hold hold(shm::TieredShmAllocator& allocator, std::uint64_t claim_index);
     void renew_all();
 
     // Started once per runtime; ends when the runtime is destroyed.

@@ -118,18 +118,28 @@ TieredShmAllocator TieredShmAllocator::new_with_default_classes(std::uint64_t po
 }
 
 std::optional<std::uint64_t> TieredShmAllocator::try_allocate(std::uint64_t size) {
-    if (auto offset = allocate_once(size)) return offset;
+    const auto claimed = claim(size);
+    if (!claimed) return std::nullopt;
+    return claimed->offset;
+}
+
+std::optional<TieredShmAllocator::Claimed> TieredShmAllocator::claim(std::uint64_t size) {
+    if (auto claimed = claim_once(size)) return claimed;
     // Dead clients' slots that nobody will use again come back before the pool counts as full.
-    if (peers_ != nullptr && size != 0 && peers_->reclaim_dead_claims() > 0) return allocate_once(size);
+    if (peers_ != nullptr && size != 0 && peers_->reclaim_dead_claims() > 0) return claim_once(size);
     return std::nullopt;
 }
 
-std::optional<std::uint64_t> TieredShmAllocator::allocate_once(std::uint64_t size) {
+std::optional<TieredShmAllocator::Claimed> TieredShmAllocator::claim_once(std::uint64_t size) {
     if (size == 0) return std::nullopt;
-    auto first = std::find_if(classes_.begin(), classes_.end(),
-                              [size](const ShmAllocatorClass& c) { return c.slot_size >= size; });
-    for (auto it = first; it != classes_.end(); ++it) {
-        if (auto offset = it->allocator.try_allocate(size)) return offset;
+    std::uint64_t first_index = 0;
+    for (ShmAllocatorClass& c : classes_) {
+        if (c.slot_size >= size) {
+            if (auto index = c.allocator.try_allocate_index(size)) {
+                return Claimed{c.base_offset + *index * c.slot_size, first_index + *index};
+            }
+        }
+        first_index += c.slot_count;
     }
     return std::nullopt;
 }
@@ -149,30 +159,22 @@ std::uint64_t TieredShmAllocator::slot_count() const noexcept {
     return count;
 }
 
-const ShmAllocatorClass* TieredShmAllocator::class_of(std::uint64_t offset) const noexcept {
+std::pair<ShmAllocatorClass*, std::uint64_t> TieredShmAllocator::class_of(std::uint64_t claim_index) const noexcept {
     for (const ShmAllocatorClass& c : classes_) {
-        if (offset >= c.base_offset && offset < saturating_add(c.base_offset, c.total_bytes)) return &c;
+        if (claim_index < c.slot_count) return {const_cast<ShmAllocatorClass*>(&c), claim_index};
+        claim_index -= c.slot_count;
     }
-    return nullptr;
+    return {nullptr, 0};
 }
 
-bool TieredShmAllocator::renew(std::uint64_t offset) {
-    const ShmAllocatorClass* c = class_of(offset);
-    return c != nullptr && const_cast<SimpleShmAllocator&>(c->allocator).renew(offset);
+bool TieredShmAllocator::renew(std::uint64_t claim_index) {
+    const auto [c, index] = class_of(claim_index);
+    return c != nullptr && c->allocator.renew(index);
 }
 
-bool TieredShmAllocator::holds(std::uint64_t offset) const {
-    const ShmAllocatorClass* c = class_of(offset);
-    return c != nullptr && c->allocator.holds(offset);
-}
-
-std::optional<std::uint64_t> TieredShmAllocator::claim_index(std::uint64_t offset) const noexcept {
-    std::uint64_t first = 0;
-    for (const ShmAllocatorClass& c : classes_) {
-        if (auto index = c.allocator.slot_index(offset)) return first + *index;
-        first += c.slot_count;
-    }
-    return std::nullopt;
+bool TieredShmAllocator::holds(std::uint64_t claim_index) const {
+    const auto [c, index] = class_of(claim_index);
+    return c != nullptr && c->allocator.holds(index);
 }
 
 void TieredShmAllocator::share(SlotClaims claims, const PeerTable* peers) {

@@ -72,18 +72,24 @@ public:
     // the slots of dead clients that are provably unused before the pool counts as exhausted.
     void share(SlotClaims claims, const PeerTable* peers = nullptr);
 
-    // See SimpleShmAllocator.
-    bool renew(std::uint64_t offset);
-    bool holds(std::uint64_t offset) const;
-    // The index of the slot at `offset` among all classes' slots (its claim word's index).
-    std::optional<std::uint64_t> claim_index(std::uint64_t offset) const noexcept;
+    // A leased slot: its region offset and its index among all classes' slots (its claim word's).
+    struct Claimed {
+        std::uint64_t offset;
+        std::uint64_t index;
+    };
+    std::optional<Claimed> claim(std::uint64_t size);
+
+    // See SimpleShmAllocator; by the slot's index among all classes' slots.
+    bool renew(std::uint64_t claim_index);
+    bool holds(std::uint64_t claim_index) const;
 
 private:
     explicit TieredShmAllocator(std::vector<ShmAllocatorClass> classes)
         : classes_(std::move(classes)) {}
 
-    std::optional<std::uint64_t> allocate_once(std::uint64_t size);
-    const ShmAllocatorClass* class_of(std::uint64_t offset) const noexcept;
+    std::optional<Claimed> claim_once(std::uint64_t size);
+    // The class holding slot `claim_index`, and the slot's index in it.
+    std::pair<ShmAllocatorClass*, std::uint64_t> class_of(std::uint64_t claim_index) const noexcept;
 
     std::vector<ShmAllocatorClass> classes_;
     const PeerTable* peers_ = nullptr;

@@ -30,6 +30,14 @@ constexpr unsigned kWriterSpins = 4096;
 
 std::uint64_t PeerTable::next_counter() const noexcept {
     Word counter(own_->next_counter);
+    if (!concurrent_) {
+        // Only this client's one caller writes its number's counter.
+        const std::uint64_t seen = counter.load(std::memory_order_relaxed);
+        std::uint64_t next = (seen + 1) & REQUEST_COUNTER_MASK;
+        if (next == 0) next = 1;
+        counter.store(next, std::memory_order_relaxed);
+        return next;
+    }
     for (;;) {
         // Counter 0 is never sent, so that an idle cell can never match an answer.
         const std::uint64_t next = (counter.fetch_add(1, std::memory_order_relaxed) + 1) & REQUEST_COUNTER_MASK;
@@ -73,6 +81,18 @@ unsigned PeerTable::acquire_cell() const noexcept {
 
 unsigned PeerTable::take_free_cell() const noexcept {
     std::atomic<std::uint64_t>& free = *free_cells_;
+    if (!concurrent_) {
+        // One caller: its lowest free cell is simply taken.
+        const std::uint64_t available = free.load(std::memory_order_relaxed);
+        if (available != 0) {
+            const auto cell = static_cast<unsigned>(std::countr_zero(available));
+            Cell& box = own_->cells[cell];
+            if (Word(box.state).load(std::memory_order_acquire) == 0 && cell_in_use(cell)) {
+                free.store(available & ~bit(cell), std::memory_order_relaxed);
+                return cell;
+            }
+        }
+    }
     std::uint64_t skipped = 0;
     unsigned chosen = NO_CELL;
     std::uint64_t available = free.load(std::memory_order_relaxed);
@@ -92,16 +112,26 @@ unsigned PeerTable::take_free_cell() const noexcept {
     }
     if (skipped != 0) free.fetch_or(skipped, std::memory_order_release);
     if (chosen == NO_CELL) return NO_CELL;
-    // Hand-overs look only at cells marked in use; the mark stays, so it is set once per cell.
-    Word in_use(own_->cells_in_use);
-    if ((in_use.load(std::memory_order_relaxed) & bit(chosen)) == 0) {
-        in_use.fetch_or(bit(chosen), std::memory_order_acq_rel);
-    }
+    mark_in_use(chosen);
     return chosen;
 }
 
+bool PeerTable::cell_in_use(unsigned cell) const noexcept {
+    return (Word(own_->cells_in_use).load(std::memory_order_relaxed) & bit(cell)) != 0;
+}
+
+void PeerTable::mark_in_use(unsigned cell) const noexcept {
+    // Hand-overs look only at cells marked in use; the mark stays, so it is set once per cell.
+    if (!cell_in_use(cell)) Word(own_->cells_in_use).fetch_or(bit(cell), std::memory_order_acq_rel);
+}
+
 void PeerTable::release_cell(unsigned cell) const noexcept {
-    free_cells_->fetch_or(bit(cell), std::memory_order_release);
+    std::atomic<std::uint64_t>& free = *free_cells_;
+    if (!concurrent_) {
+        free.store(free.load(std::memory_order_relaxed) | bit(cell), std::memory_order_relaxed);
+        return;
+    }
+    free.fetch_or(bit(cell), std::memory_order_release);
 }
 
 void PeerTable::record_slot(unsigned cell, std::uint64_t slot_index) const noexcept {
@@ -208,9 +238,12 @@ bool PeerTable::try_lock_consumer() const noexcept {
 }
 
 void PeerTable::unlock_consumer() const noexcept {
-    std::uint64_t mine = layout::lock_word(number_, epoch_);
-    Word(*header_word(layout::CONSUMER_LOCK_OFFSET))
-        .compare_exchange_strong(mine, 0, std::memory_order_release, std::memory_order_relaxed);
+    // Only a holder found stopped for a second loses the lock to someone else; a plain store after
+    // the check keeps the common case free of a second locked instruction.
+    Word lock(*header_word(layout::CONSUMER_LOCK_OFFSET));
+    if (lock.load(std::memory_order_relaxed) == layout::lock_word(number_, epoch_)) {
+        lock.store(0, std::memory_order_release);
+    }
 }
 
 const std::uint64_t* PeerTable::consumer_lock() const noexcept {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <bit>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -57,6 +58,10 @@ public:
     bool is_alive(std::uint32_t peer, std::uint64_t epoch) const;
 
     std::uint64_t* claim_words() const noexcept;
+
+    // Whether calls of this client may run on several threads at once. Without, the client's own
+    // words (its counter and its free cells) change with plain stores: nobody else writes them.
+    void allow_concurrent_calls() noexcept { concurrent_ = true; }
     std::uint64_t slot_count() const noexcept { return slot_count_; }
 
     // The next request counter of this client number. It continues from where the number's
@@ -70,6 +75,10 @@ public:
     // Cells: one per call in flight. `acquire_cell` returns NO_CELL when every cell is in use.
     unsigned acquire_cell() const noexcept;
     void release_cell(unsigned cell) const noexcept;
+    // How many calls of this client hold a cell now (at least 1 while one asks).
+    unsigned calls_in_flight() const noexcept {
+        return static_cast<unsigned>(std::popcount(~free_cells_->load(std::memory_order_relaxed)));
+    }
 
     // The call in `cell` holds the pool slot with claim index `slot_index`: recorded as soon as
     // the slot is claimed, so that the slot comes back should this client die before announcing it.
@@ -121,6 +130,8 @@ private:
     // Frees the kept-aside calls that have been answered or rescued since, or whose claim ended.
     void settle_orphans() const noexcept;
     unsigned take_free_cell() const noexcept;
+    bool cell_in_use(unsigned cell) const noexcept;
+    void mark_in_use(unsigned cell) const noexcept;
     // Frees the slot of a dead holder's call in `cell` if the engine is done with it.
     bool reclaim_cell(std::uint32_t owner, layout::Cell& cell) const noexcept;
     // Resets a cell state that no call waits on (a late answer, a writer that died).
@@ -136,6 +147,7 @@ private:
     std::uint64_t epoch_ = 0;
     std::uint64_t slot_count_ = 0;
     std::uint64_t fork_generation_ = 0;
+    bool concurrent_ = false;
     layout::PeerBlock* own_ = nullptr;
     // This process's cells that no call of this client uses (bit per cell).
     std::unique_ptr<std::atomic<std::uint64_t>> free_cells_;

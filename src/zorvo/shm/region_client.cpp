@@ -40,6 +40,12 @@ void RegionClient::check_for_restart() {
     }
 }
 
+void RegionClient::allow_concurrent_calls() noexcept {
+    std::lock_guard lock(state_->renewal);
+    state_->concurrent = true;
+    current().peers->allow_concurrent_calls();
+}
+
 std::uint64_t RegionClient::next_request_id() const noexcept {
     const PeerTable& peers = *current().peers;
     return compose_request_id(peers.number(), peers.peek_next_counter());
@@ -56,6 +62,7 @@ Result<const Attachment*, ShmError> RegionClient::attach_afresh(const Attachment
     // restart calls still in flight on the old one finish there. Request numbers continue from
     // the coordination object either way.
     const Attachment* installed = fresh.value().get();
+    if (state_->concurrent) installed->peers->allow_concurrent_calls();
     state_->attachments.push_back(std::move(fresh).value());
     state_->region_replaced.store(false, std::memory_order_release);
     state_->current.store(installed, std::memory_order_release);
@@ -103,9 +110,9 @@ Result<Unit, InferError> RegionClient::infer(std::span<const std::int64_t> shape
         StagedRequest& request;
         bool claimed_any = false;
         CallEnd(Transport& t, StagedRequest& r) noexcept : transport(t), request(r) {}
-        void claimed(std::uint64_t offset) noexcept override {
+        void claimed(std::uint64_t offset, std::uint64_t claim_index) noexcept override {
             request.tensor_offset = offset;
-            request.claim_index = request.attachment->allocator->claim_index(offset).value_or(0);
+            request.claim_index = claim_index;
             claimed_any = true;
             transport.slot_claimed(request);
         }
@@ -115,7 +122,9 @@ Result<Unit, InferError> RegionClient::infer(std::span<const std::int64_t> shape
     } call_end(transport, request);
 
     auto staged = stage_request_block(*at->region, *at->allocator, shape, dtype, data, &call_end);
-    if (!staged.ok() && staged.error().pool_exhausted && state_->slot_wait.count() > 0) {
+    // Waiting helps only while some slot could hold the block at all.
+    if (!staged.ok() && staged.error().pool_exhausted && state_->slot_wait.count() > 0 &&
+        request.tensor_size <= at->allocator->largest_slot_size()) [[unlikely]] {
         staged = stage_when_free(*at, shape, dtype, data, host, call_end);
     }
     if (!staged.ok()) {
@@ -128,7 +137,7 @@ Result<Unit, InferError> RegionClient::infer(std::span<const std::int64_t> shape
     if (!result_offset.ok()) return fail(std::move(result_offset).error());
     // An answer that came after the slot's lease ran out (the process was stopped for that long)
     // may sit in a slot another client now holds.
-    if (!at->allocator->holds(lease.offset())) [[unlikely]] {
+    if (!at->allocator->holds(request.claim_index)) [[unlikely]] {
         lease.keep_until_expiry();
         return fail(InferError::runtime("Shared memory slot lease ended before the answer was read"));
     }

@@ -82,6 +82,9 @@ public:
     // instead of failing at once (0, the default: it fails at once). Polled, never blocking.
     void wait_for_slots(std::chrono::nanoseconds limit) noexcept { state_->slot_wait = limit; }
 
+    // Calls may overlap from here on (several threads). Without, calls of one client never overlap.
+    void allow_concurrent_calls() noexcept;
+
     // After a sign that the engine may have restarted (a request timed out, a control connection
     // broke), asks whether the region's name now names another object than the one mapped; if so,
     // or if the name is gone, the next request attaches to the region of that name first. A system
@@ -103,6 +106,7 @@ private:
         std::vector<std::unique_ptr<Attachment>> attachments;  // every one, the current one last
         std::chrono::nanoseconds slot_lease;
         std::chrono::nanoseconds slot_wait{0};
+        bool concurrent = false;
     };
 
     explicit RegionClient(std::unique_ptr<State> state) noexcept : state_(std::move(state)) {}

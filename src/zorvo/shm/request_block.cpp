@@ -11,14 +11,15 @@ Result<SlotLease, StageError> stage_request_block(const ShmManager& region, Tier
                                                       ClaimObserver* observer) {
     if (shape.size() > MAX_TENSOR_DIMS) return fail(StageError{true, too_many_dimensions_message(shape.size())});
     const std::uint64_t required = std::uint64_t{data.size()} + TENSOR_BLOCK_HEADER;
-    const auto offset = allocator.try_allocate(required);
-    if (!offset) return fail(StageError{false, pool_exhausted_message(required, allocator), true});
-    SlotLease slot(allocator, *offset);
-    if (observer != nullptr) observer->claimed(*offset);
+    const auto claimed = allocator.claim(required);
+    if (!claimed) return fail(StageError{false, pool_exhausted_message(required, allocator), true});
+    const std::uint64_t offset = claimed->offset;
+    SlotLease slot(allocator, offset);
+    if (observer != nullptr) observer->claimed(offset, claimed->index);
 
     const auto parsed = wire::parse_dtype(dtype);
     if (!parsed.ok()) return fail(StageError{true, parsed.error().display()});
-    if (auto written = write_tensor_block(region.bytes(), *offset, shape, parsed.value(), data); !written.ok()) {
+    if (auto written = write_tensor_block(region.bytes(), offset, shape, parsed.value(), data); !written.ok()) {
         return fail(StageError{false, std::move(written).error()});
     }
     return slot;

@@ -24,7 +24,7 @@ struct StageError {
 class ClaimObserver {
 public:
     virtual ~ClaimObserver() = default;
-    virtual void claimed(std::uint64_t offset) noexcept = 0;
+    virtual void claimed(std::uint64_t offset, std::uint64_t claim_index) noexcept = 0;
 };
 
 // Places a request's tensor block in a freshly leased slot, in the order both shared-memory

@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <utility>
@@ -19,8 +20,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void sleep_one_microsecond() noexcept {
-    const timespec pause{0, 1000};
+void sleep_for(std::chrono::nanoseconds duration) noexcept {
+    const timespec pause{0, static_cast<long>(duration.count())};
     ::nanosleep(&pause, nullptr);
 }
 
@@ -137,7 +138,12 @@ Result<std::uint64_t, InferError> ShmClientCore::hand_over(const StagedRequest& 
     const RequestQueue requests(queue);
     CellReservation reservation(peers, cell_index, queue);
     std::uint64_t stalled_at = QUEUE_CAPACITY;
-    if (auto pushed = requests.push(entry, &stalled_at, &reservation); !pushed.ok()) {
+    auto pushed = [&] {
+        std::unique_lock<std::mutex> turn;
+        if (push_turns_) turn = std::unique_lock(*push_turns_);
+        return requests.push(entry, &stalled_at, &reservation);
+    }();
+    if (!pushed.ok()) {
         if (stalled_at < QUEUE_CAPACITY) {
             // The entry is written but waits behind a slow producer. It must still go out, or the
             // queue stays blocked for every client; and the engine will then read the slot.
@@ -154,7 +160,7 @@ Result<std::uint64_t, InferError> ShmClientCore::hand_over(const StagedRequest& 
 
     wait_for_readiness(region.header().notify_fd, timing_.readiness_wait, host);
     bool answered = false;
-    auto outcome = await_response(request, cell_index, lease, host, answered);
+    auto outcome = await_response(request, cell_index, host, answered);
     // Unless the engine answered, it may still read the slot, or write its answer into it: nobody
     // gets it before the lease runs out.
     if (answered) {
@@ -168,7 +174,7 @@ Result<std::uint64_t, InferError> ShmClientCore::hand_over(const StagedRequest& 
 }
 
 Result<std::uint64_t, InferError> ShmClientCore::await_response(const StagedRequest& request, unsigned cell,
-                                                                SlotLease& lease, InferHost& host, bool& answered) {
+                                                                InferHost& host, bool& answered) {
     const Attachment& at = *request.attachment;
     const ShmManager& region = *at.region;
     const PeerTable& peers = *at.peers;
@@ -180,6 +186,7 @@ Result<std::uint64_t, InferError> ShmClientCore::await_response(const StagedRequ
     auto now = start;
     auto renew_at = start + timing_.slot_lease / 3;
     bool spinning = true;
+    std::chrono::nanoseconds sleep = std::chrono::microseconds(1);
     for (unsigned round = 0;; ++round) {
         // Another client may have taken the answer from the queue and passed it on.
         if (auto handed = peers.collect(cell, counter); handed && handed->request_id == request.id) {
@@ -207,7 +214,7 @@ Result<std::uint64_t, InferError> ShmClientCore::await_response(const StagedRequ
             spinning = elapsed < timing_.spin_before_sleep;
             // A call still waiting keeps its slot: the engine may yet read it or answer into it.
             if (now >= renew_at) [[unlikely]] {
-                at.allocator->renew(lease.offset());
+                at.allocator->renew(request.claim_index);
                 renew_at = now + timing_.slot_lease / 3;
             }
         }
@@ -215,7 +222,8 @@ Result<std::uint64_t, InferError> ShmClientCore::await_response(const StagedRequ
         if (spinning) {
             cpu_relax();  // one pause per round: each extra one delays noticing an answer
         } else {
-            sleep_one_microsecond();
+            sleep_for(sleep);
+            sleep = std::min(sleep * 2, timing_.longest_sleep_per_call * peers.calls_in_flight());
         }
     }
 }

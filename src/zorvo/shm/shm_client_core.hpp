@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <span>
 #include <string_view>
 
@@ -21,6 +23,9 @@ struct ShmClientTiming {
     // Poll with pause hints for this long before falling back to microsecond sleeps: a plain
     // sleep costs tens of microseconds per round, far more than a typical answer takes.
     std::chrono::nanoseconds spin_before_sleep = std::chrono::microseconds(100);
+    // Sleeps then start at 1 us and double up to this much per call of this client in flight, so
+    // that many callers waiting at once leave the processors to the engine.
+    std::chrono::nanoseconds longest_sleep_per_call = std::chrono::microseconds(1);
 };
 
 // The shared-memory client without any host runtime: a region client whose requests travel
@@ -37,6 +42,15 @@ public:
     }
 
     std::uint64_t next_request_id() const noexcept { return client_.next_request_id(); }
+    // See RegionClient.
+    // Many threads may wait at once: they spin briefly, then back off to longer sleeps.
+    void allow_concurrent_calls() noexcept {
+        client_.allow_concurrent_calls();
+        timing_.spin_before_sleep = std::chrono::microseconds(20);
+        timing_.longest_sleep_per_call = std::chrono::microseconds(16);
+        push_turns_ = std::make_unique<std::mutex>();
+    }
+    void wait_for_slots(std::chrono::nanoseconds limit) noexcept { client_.wait_for_slots(limit); }
     TieredShmAllocator& allocator() noexcept { return client_.allocator(); }
     const ShmManager& region() const noexcept { return client_.region(); }
     const PeerTable& peers() const noexcept { return client_.peers(); }
@@ -49,11 +63,15 @@ private:
                                                 InferHost& host) override;
     void slot_claimed(StagedRequest& request) noexcept override;
     void call_ended(StagedRequest& request) noexcept override;
-    Result<std::uint64_t, InferError> await_response(const StagedRequest& request, unsigned cell, SlotLease& lease,
-                                                     InferHost& host, bool& answered);
+    Result<std::uint64_t, InferError> await_response(const StagedRequest& request, unsigned cell, InferHost& host,
+                                                     bool& answered);
 
     RegionClient client_;
     ShmClientTiming timing_;
+    // With overlapping calls, this client's pushes go one at a time: a thread preempted between
+    // reserving and publishing would otherwise keep its siblings spinning behind it, where a
+    // mutex lets them sleep.
+    std::unique_ptr<std::mutex> push_turns_;
 };
 
 }  // namespace zorvo::shm

@@ -25,6 +25,12 @@ SimpleShmAllocator::SimpleShmAllocator(std::uint64_t base_offset, std::uint64_t 
 }
 
 std::optional<std::uint64_t> SimpleShmAllocator::try_allocate(std::uint64_t size) {
+    const auto index = try_allocate_index(size);
+    if (!index) return std::nullopt;
+    return base_offset_ + *index * slot_size_;
+}
+
+std::optional<std::uint64_t> SimpleShmAllocator::try_allocate_index(std::uint64_t size) {
     if (size == 0 || size > slot_size_) return std::nullopt;
     const auto now = LeaseClock::now();
     // Consecutive searches start at consecutive slots, spreading leases round the class.
@@ -39,7 +45,7 @@ std::optional<std::uint64_t> SimpleShmAllocator::try_allocate(std::uint64_t size
             const std::uint64_t index = (start + k) % slot_count_;
             if (const auto word = table_->claims->try_claim(index, now, end)) {
                 table_->claimed[index].store(*word, std::memory_order_relaxed);
-                return base_offset_ + index * slot_size_;
+                return index;
             }
         }
         return std::nullopt;
@@ -51,7 +57,7 @@ std::optional<std::uint64_t> SimpleShmAllocator::try_allocate(std::uint64_t size
         auto& expiry = table_->expiry[index];
         if (expiry <= now) {
             expiry = end;
-            return base_offset_ + index * slot_size_;
+            return index;
         }
     }
     return std::nullopt;
@@ -71,27 +77,25 @@ std::optional<std::uint64_t> SimpleShmAllocator::slot_index(std::uint64_t offset
     return index;
 }
 
-bool SimpleShmAllocator::renew(std::uint64_t offset) {
-    const auto index = slot_index(offset);
-    if (!index) return false;
+bool SimpleShmAllocator::renew(std::uint64_t index) {
+    if (index >= slot_count_) return false;
     const auto end = lease_end(LeaseClock::now(), lease_);
     if (table_->claims) {
-        std::atomic<std::uint64_t>& held = table_->claimed[*index];
-        const auto renewed = table_->claims->renew(*index, held.load(std::memory_order_relaxed), end);
+        std::atomic<std::uint64_t>& held = table_->claimed[index];
+        const auto renewed = table_->claims->renew(index, held.load(std::memory_order_relaxed), end);
         if (!renewed) return false;
         held.store(*renewed, std::memory_order_relaxed);
         return true;
     }
     std::lock_guard lock(table_->mutex);
-    table_->expiry[*index] = end;
+    table_->expiry[index] = end;
     return true;
 }
 
-bool SimpleShmAllocator::holds(std::uint64_t offset) const {
-    const auto index = slot_index(offset);
-    if (!index) return false;
+bool SimpleShmAllocator::holds(std::uint64_t index) const {
+    if (index >= slot_count_) return false;
     if (table_->claims) {
-        return table_->claims->holds(*index, table_->claimed[*index].load(std::memory_order_relaxed));
+        return table_->claims->holds(index, table_->claimed[index].load(std::memory_order_relaxed));
     }
     return true;  // a process-local lease is never taken by anyone else
 }

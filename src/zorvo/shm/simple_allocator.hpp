@@ -25,15 +25,17 @@ public:
     // The region offset of a leased slot, or none when `size` is 0, exceeds the slot size, or
     // every slot is leased.
     std::optional<std::uint64_t> try_allocate(std::uint64_t size);
+    // The same, giving the slot's index in this class.
+    std::optional<std::uint64_t> try_allocate_index(std::uint64_t size);
 
     // Frees the slot starting at `offset`; false when no slot starts there.
     bool release(std::uint64_t offset);
 
-    // Extends the lease of the held slot at `offset` by a whole lease from now; false when the
+    // Extends the lease of the held slot of index `index` by a whole lease from now; false when the
     // slot is no longer held (its lease ran out and another client took it).
-    bool renew(std::uint64_t offset);
-    // Whether the slot at `offset` is still held: false once another client took it.
-    bool holds(std::uint64_t offset) const;
+    bool renew(std::uint64_t index);
+    // Whether the slot of index `index` is still held: false once another client took it.
+    bool holds(std::uint64_t index) const;
     // The slot's index in this class, or none when no slot starts at `offset`.
     std::optional<std::uint64_t> slot_index(std::uint64_t offset) const noexcept;
 

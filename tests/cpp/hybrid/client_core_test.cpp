@@ -143,6 +143,7 @@ protected:
     std::unique_ptr<HybridClientCore> connect() {
         auto core = HybridClientCore::connect(region_.name(), path_);
         EXPECT_TRUE(core.ok());
+        core.value()->allow_concurrent_calls();
         return std::move(core).value();
     }
 

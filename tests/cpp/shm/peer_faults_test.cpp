@@ -107,10 +107,10 @@ TEST(PeerFaults, DeadClientsNeitherStallTheQueueNorKeepSlotsTheEngineIsDoneWith)
         const RequestQueue requests(shared.region.base() + StandardLayout::request_queue);
         die_in_child(shared, [&](ShmClientCore& dying) {
             const PeerTable& peers = dying.peers();
-            const auto offset = dying.allocator().try_allocate(64);
-            if (!offset) ::_exit(3);
+            const auto claimed = dying.allocator().claim(64);
+            if (!claimed) ::_exit(3);
             const unsigned cell = peers.acquire_cell();
-            peers.record_slot(cell, *dying.allocator().claim_index(*offset));
+            peers.record_slot(cell, claimed->index);
             peers.arm(cell, 7);
             if (step == DiedAfter::Claiming) return;
             if (step == DiedAfter::Answered) {
@@ -179,6 +179,7 @@ TEST(PeerFaults, AReusedNumberContinuesCountingAndIgnoresItsPredecessorsLateAnsw
 TEST(PeerFaults, ThreadsOfOneClientAndOtherClientsShareTheQueuesWithoutLosingAnAnswer) {
     Region shared(64 * 262144);
     ShmClientCore busy = shared.connect();
+    busy.allow_concurrent_calls();
     ShmClientCore other = shared.connect();
     EchoEngine engine(shared.region);
     std::atomic<int> wrong{0};
