@@ -43,6 +43,7 @@ MODULE_KINDS = ("floor", "copy", "sdk", "zorvo", "tensor")
 # Transports whose tensor is copied out of the region: their floor reads the result in place.
 COPYING_TRANSPORTS = ("shm", "hybrid")
 THREAD_DELAY_US = 2000
+THREAD_POOL_BYTES = 2 << 30
 THREAD_CALLERS = 64
 THREAD_CLIENTS = ("zorvo", "sdk", "asyncio")
 
@@ -220,7 +221,10 @@ def measure_throughput(runner: Runner, engine_binary: Path, engine_cpu: int | No
     """Calls per second of `callers` threads (or asyncio tasks) sharing one client, against an
     engine that answers every request THREAD_DELAY_US after it arrived."""
     rows = []
-    with EngineProcess(engine_binary, engine_cpu, ("--delay-us", str(THREAD_DELAY_US))) as engine:
+    # A pool with a slot for every caller: the default 256 MiB pool has 16, and a call of a
+    # shared-memory or hybrid client holds one for the whole 2 ms.
+    engine_args = ("--delay-us", str(THREAD_DELAY_US), "--pool-size", str(THREAD_POOL_BYTES))
+    with EngineProcess(engine_binary, engine_cpu, engine_args) as engine:
         endpoints = engine.endpoints()
         for transport in transports:
             for client in THREAD_CLIENTS:
