@@ -151,6 +151,9 @@ def churn(endpoints, seed, faults, seconds, steady_count, start):
             churner.state = "dead"
             return
         if churner.state == "stopped":
+            # The plan's stop may last longer when this loop was held up (spawning, a busy machine).
+            stopped_ms = int((now - churner.stopped_at) * 1000)
+            counts["longest stop ms"] = max(counts["longest stop ms"], stopped_ms)
             if churner.then_kill:
                 os.kill(pid, signal.SIGKILL)
                 counts["killed while stopped"] += 1
@@ -174,6 +177,7 @@ def churn(endpoints, seed, faults, seconds, steady_count, start):
         counts[churner.fault] += 1
         if churner.fault == "stop":
             churner.state, churner.due = "stopped", now + churner.stopped_for
+            churner.stopped_at = now
         elif churner.fault == "exit":
             churner.state, churner.due = "retiring", now + 10
         else:

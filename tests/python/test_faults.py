@@ -19,6 +19,7 @@ from shm_fake_engine import FakeShmEngine
 CHURN_SECONDS = 9.0
 # A dead peer may hold others up for about a second before they notice and step over it.
 WORST_STALL = 1.5
+STALLED = "RuntimeError: Queue commit stalled: an earlier producer never published its entry"
 
 
 @pytest.mark.parametrize("fault", ["exit", "kill", "term", "stop"])
@@ -32,10 +33,18 @@ def test_steady_clients_lose_nothing_while_peers_are_killed_or_stopped(fault):
     print(format_report(reports, churned, seed))
     assert churned.get(fault, 0) >= 5, churned
     assert all(report["calls"] >= 100 for report in reports.values()), reports
+    # A producer stopped between reserving and publishing holds the request queue while it is
+    # stopped, and nobody may touch a live producer's entry: a push that waits past its second
+    # gives up. Only a stop that really lasted that long (the churn loop can be held up) excuses it.
+    held_too_long = fault == "stop" and churned.get("longest stop ms", 0) >= 950
+
+    def hurt_by(report):
+        failed = report["failed"] - (report["errors"].get(STALLED, 0) if held_too_long else 0)
+        return report["wrong"] or failed or (report["worst_stall"] > WORST_STALL and not held_too_long)
+
     hurt = {tag: {key: report[key] for key in ("kind", "calls", "wrong", "failed", "worst_stall", "errors",
                                                "wrong_examples")}
-            for tag, report in reports.items()
-            if report["wrong"] or report["failed"] or report["worst_stall"] > WORST_STALL}
+            for tag, report in reports.items() if hurt_by(report)}
     assert not hurt, f"ZORVO_CHURN_SEED={seed}: {hurt}"
 
 
