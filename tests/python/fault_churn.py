@@ -35,8 +35,12 @@ HYBRID_SHARE = 1 / 3        # of the churners; the others are shared-memory clie
 # is done with it), and so is a shared-memory client's that was stopped, its answer handed over,
 # and then killed. The engine's default pool has 16 slots; the steady clients and live churners
 # hold one each at most, so the faults that may leave a slot claimed for a lease are capped to
-# leave the rest: a correct client then never finds the pool exhausted.
+# leave the rest: a correct client then never finds the pool exhausted. A dead shared-memory
+# client's slot comes back only once the pool is found full and its answer has been handed over,
+# and a kill in the few instructions between a claim and its record leaves one to its lease, so a
+# few slots more stay free for those.
 POOL_SLOTS = 16
+TRANSIENT_SLOTS = 3
 LEASE = 31.0
 
 
@@ -134,7 +138,7 @@ def churn(endpoints, seed, faults, seconds, steady_count, start):
     """Keeps CHURNERS churning processes calling and injects `faults` into them at random moments
     for `seconds` after `start` (a barrier shared with the steady processes); returns counts of
     what was done. Every churner is killed at the end, stopped ones included."""
-    lingering_per_lease = POOL_SLOTS - steady_count - CHURNERS - 1
+    lingering_per_lease = POOL_SLOTS - steady_count - CHURNERS - 1 - TRANSIENT_SLOTS
     counts = collections.Counter()
     lingering = collections.deque()  # when each fault that may leave a claimed slot behind was made
     live = []
