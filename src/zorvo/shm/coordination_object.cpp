@@ -146,16 +146,9 @@ ShmError open_failure(const std::string& path, int code) {
     return object_error(path, what);
 }
 
-// Claim words hold (owner + 1) << 48 | lease end, in 2^20 ns units of the monotonic clock (see
-// SlotClaims); a claim is live while its lease end is later than now.
-constexpr std::uint64_t kLeaseMask = (std::uint64_t{1} << 48) - 1;
+std::uint64_t lease_units_now() { return layout::lease_units(Clock::now()); }
 
-std::uint64_t lease_units_now() {
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
-    return static_cast<std::uint64_t>(ns) >> 20;
-}
-
-bool claim_live(std::uint64_t word, std::uint64_t now) { return word != 0 && (word & kLeaseMask) > now; }
+bool claim_live(std::uint64_t word, std::uint64_t now) { return layout::claim_is_live(word, now); }
 
 // Why an object found under the name cannot be trusted, or empty when it can. Trusted is what a
 // user who may already write the region could have made: the region's owner, this user, root, a

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 #include "zorvo/shm/queue_layout.hpp"
@@ -98,6 +100,18 @@ static_assert(QUEUE_CAPACITY < CALL_INTENT_MASK);
 constexpr std::uint64_t call_slot(std::uint64_t call) noexcept { return call & CALL_SLOT_MASK; }
 constexpr std::uint64_t call_intent(std::uint64_t call) noexcept {
     return (call >> CALL_INTENT_SHIFT) & CALL_INTENT_MASK;
+}
+
+// Claim word: (owner number + 1) << 48 | lease end. Lease ends are kept in units of 2^20 ns (about
+// 1 ms) of the monotonic clock: a shift, where milliseconds would cost a division on every call.
+// A lease end rounds down: a claim ends within a millisecond before the lease it stands for.
+inline std::uint64_t lease_units(std::chrono::steady_clock::time_point at) noexcept {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count();
+    if (ns < 0) return 0;
+    return std::min<std::uint64_t>(static_cast<std::uint64_t>(ns) >> 20, REQUEST_COUNTER_MASK);
+}
+constexpr bool claim_is_live(std::uint64_t word, std::uint64_t now_units) noexcept {
+    return word != 0 && (word & REQUEST_COUNTER_MASK) > now_units;
 }
 
 // A lock word: (holder number + 1) << 48 | holder epoch; 0 when free. A holder that died is

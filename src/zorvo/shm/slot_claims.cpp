@@ -9,16 +9,7 @@ namespace {
 using Word = std::atomic_ref<std::uint64_t>;
 
 constexpr std::uint64_t kLeaseMask = REQUEST_COUNTER_MASK;
-
-// Lease ends are kept in units of 2^20 ns (about 1 ms): a shift, where milliseconds would cost
-// a division on every call. A lease end rounds down: a claim ends within a millisecond before the
-// lease it stands for.
-std::uint64_t lease_units(std::chrono::steady_clock::time_point at) {
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count();
-    if (ns < 0) return 0;
-    const auto units = static_cast<std::uint64_t>(ns) >> 20;
-    return std::min<std::uint64_t>(units, kLeaseMask);
-}
+using layout::lease_units;
 
 }  // namespace
 
