@@ -50,12 +50,12 @@ std::uint64_t PeerTable::peek_next_counter() const noexcept {
     return next == 0 ? 1 : next;
 }
 
-void PeerTable::stop_waiting(unsigned cell) const noexcept {
-    Word state(own_->cells[cell].state);
-    std::uint64_t seen = state.load(std::memory_order_acquire);
-    if ((seen & (layout::BUSY | layout::DONE)) == 0 && seen != 0) {
-        state.compare_exchange_strong(seen, 0, std::memory_order_acq_rel);
-    }
+bool PeerTable::free_slot_if_answered(unsigned cell) const noexcept {
+    Cell& box = own_->cells[cell];
+    if ((Word(box.state).load(std::memory_order_acquire) & layout::DONE) == 0) return false;
+    // This client's own claim, held by no call any more: the same rule as for a dead client's.
+    reclaim_cell(number_, box);
+    return true;
 }
 
 bool PeerTable::recover_cell(Cell& cell) const noexcept {

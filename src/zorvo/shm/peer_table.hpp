@@ -68,9 +68,10 @@ public:
     // earlier holders stopped, so that a late answer to one of their requests never matches.
     std::uint64_t next_counter() const noexcept;
     std::uint64_t peek_next_counter() const noexcept;
-    // A call whose push gave up waiting keeps its cell for the follow-up that publishes it later,
-    // but awaits nothing any more.
-    void stop_waiting(unsigned cell) const noexcept;
+    // A call whose push gave up waiting leaves its cell, still armed, to the follow-up that
+    // publishes it later. Once the engine's answer has been handed into it, the slot is freed
+    // here (true); the cell is then finished.
+    bool free_slot_if_answered(unsigned cell) const noexcept;
 
     // Cells: one per call in flight. `acquire_cell` returns NO_CELL when every cell is in use.
     unsigned acquire_cell() const noexcept;

@@ -148,8 +148,8 @@ Result<std::uint64_t, InferError> ShmClientCore::hand_over(const StagedRequest& 
             // The entry is written but waits behind a slow producer. It must still go out, or the
             // queue stays blocked for every client; and the engine will then read the slot.
             lease.keep_until_expiry();
-            // The follow-up finishes the cell, which says until then whose entry it is.
-            peers.stop_waiting(cell_index);
+            // The follow-up finishes the cell, which says until then whose entry it is, and
+            // frees the slot once the engine has answered.
             request.cell = PeerTable::NO_CELL;
             publish_when_unblocked(at.region, at.peers, region.header().request_queue_offset, stalled_at, cell_index);
         }

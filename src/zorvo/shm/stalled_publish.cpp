@@ -10,6 +10,7 @@ namespace {
 
 constexpr auto kPollEvery = std::chrono::milliseconds(1);
 constexpr unsigned kPollsPerRescue = 20;
+constexpr auto kAnswerPatience = std::chrono::seconds(6);
 
 }  // namespace
 
@@ -18,14 +19,21 @@ void publish_when_unblocked(std::shared_ptr<const ShmManager> region, std::share
     auto follow = [region = std::move(region), peers = std::move(peers), queue_offset, index, cell] {
         std::uint8_t* queue = region->base() + queue_offset;
         const RequestQueue requests(queue);
-        for (unsigned polls = 1;; ++polls) {
-            if (requests.finish_publish(index) != RequestQueue::FollowUp::Waiting) {
-                peers->finish(cell);
-                return;
-            }
+        RequestQueue::FollowUp state = RequestQueue::FollowUp::Waiting;
+        for (unsigned polls = 1; state == RequestQueue::FollowUp::Waiting; ++polls) {
+            state = requests.finish_publish(index);
+            if (state != RequestQueue::FollowUp::Waiting) break;
             if (polls % kPollsPerRescue == 0) peers->rescue_stalled(queue, requests.commit_index());
             std::this_thread::sleep_for(kPollEvery);
         }
+        // The engine reads the slot now; once its answer is in, nobody needs the slot any more.
+        // Without one in time, the slot is left to its lease.
+        const auto give_up = std::chrono::steady_clock::now() + kAnswerPatience;
+        while (state == RequestQueue::FollowUp::Published && !peers->free_slot_if_answered(cell) &&
+               std::chrono::steady_clock::now() < give_up) {
+            std::this_thread::sleep_for(kPollEvery);
+        }
+        peers->finish(cell);
     };
     try {
         std::thread(std::move(follow)).detach();
