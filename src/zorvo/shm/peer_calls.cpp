@@ -22,6 +22,12 @@ using layout::Cell;
 
 constexpr std::uint64_t bit(unsigned cell) noexcept { return std::uint64_t{1} << cell; }
 
+// Whether the engine is done with a call's slot: it answered (handed over, or taken by the call
+// itself), or it never saw the request.
+constexpr bool engine_done(std::uint64_t state, std::uint64_t call) noexcept {
+    return (state & layout::DONE) != 0 || (call & layout::ANSWERED) != 0 || (call & layout::ANNOUNCED) == 0;
+}
+
 // A hand-over writes 48 bytes: a live writer is done within nanoseconds. A call that ends while a
 // writer is still busy waits this long before it leaves the cell to that writer.
 constexpr unsigned kWriterSpins = 4096;
@@ -320,10 +326,7 @@ bool PeerTable::reclaim_cell(std::uint32_t owner, Cell& cell) const noexcept {
     const std::uint64_t slot = layout::call_slot(call);
     if (slot == 0 || slot > slot_count_) return false;
     const std::uint64_t state = Word(cell.state).load(std::memory_order_acquire);
-    // The engine is done with the slot once it has answered, and never saw an unannounced one.
-    const bool engine_done =
-        (state & layout::DONE) != 0 || (call & layout::ANSWERED) != 0 || (call & layout::ANNOUNCED) == 0;
-    if (!engine_done) return false;
+    if (!engine_done(state, call)) return false;
     Word claim(claim_words()[slot - 1]);
     std::uint64_t word = claim.load(std::memory_order_acquire);
     if ((word >> REQUEST_COUNTER_BITS) != std::uint64_t{owner} + 1) return false;
@@ -368,15 +371,15 @@ void PeerTable::settle_orphans() const noexcept {
         const std::uint64_t call = Word(cell.call).load(std::memory_order_acquire);
         const std::uint64_t state = Word(cell.state).load(std::memory_order_acquire);
         Word claim(claim_words()[it->slot_index]);
-        const bool engine_done = (state & layout::DONE) != 0 || (call & layout::ANNOUNCED) == 0;
+        const bool done = engine_done(state, call);
         // An unpublished reservation waits for its rescue, however long: rescuers find it here.
         const bool reserved = layout::call_intent(call) != 0;
         const bool claim_gone = claim.load(std::memory_order_acquire) != it->claim;
-        if (!engine_done && (reserved || !claim_gone)) {
+        if (!done && (reserved || !claim_gone)) {
             ++it;
             continue;
         }
-        if (engine_done) {
+        if (done) {
             std::uint64_t expected = it->claim;
             claim.compare_exchange_strong(expected, 0, std::memory_order_acq_rel);
         }
