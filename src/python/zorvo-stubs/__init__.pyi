@@ -10,9 +10,9 @@ addition:
   copy.
 - Every call releases the interpreter lock while it waits (connecting, sending, receiving,
   polling the region, the hybrid exchange), so one client object may be used by any number of
-  threads at once. ``ZorvoClient`` runs their calls concurrently, one pooled connection per call
-  in flight; ``ZorvoShmClient`` and ``ZorvoHybridClient`` accept calls from any number of threads
-  (never "Already borrowed") and, for now, run one call per client object at a time.
+  threads at once, and their calls run concurrently: ``ZorvoClient`` with one pooled connection per
+  call in flight, ``ZorvoHybridClient`` with several control connections, ``ZorvoShmClient`` with
+  several requests in the region's queues (never "Already borrowed").
 - ``close()`` releases a client's connections, mapping and threads deterministically, and the
   clients are context managers; a call on a closed client raises ``ValueError`` ("I/O operation
   on closed client"), as a closed file does.
@@ -23,7 +23,11 @@ name (``float32``/``fp32``, ``float64``/``fp64``, ``float16``/``fp16``, ``int32`
 bytes (a one-dimensional unsigned-byte buffer, copied as it is, or a sequence of ints 0..255).
 A NumPy array is passed as ``array.tobytes()`` or as a ``uint8`` view (``array.view(numpy.uint8)``
 of a contiguous array).
+
+``zorvo.aio`` has the same clients for asyncio programs.
 """
+
+from . import aio as aio
 
 from collections.abc import Iterator, Sequence
 from types import TracebackType

@@ -21,6 +21,7 @@ template <class Core>
 struct ClientState {
     std::shared_ptr<Core> core;  // empty once closed
     std::string repr_fields;     // "endpoint='...'" as __repr__ shows it
+    PyRef completions;           // zorvo.aio clients: where their calls finish
 
     ClientState(std::shared_ptr<Core> opened, std::string fields)
         : core(std::move(opened)), repr_fields(std::move(fields)) {}

@@ -3,6 +3,7 @@
 #include "py_ref.hpp"
 #include "tensor.hpp"
 #include "classes.hpp"
+#include "aio.hpp"
 
 namespace zorvo::python {
 namespace {
@@ -36,5 +37,9 @@ constexpr RegisteredClass kClasses[] = {
 PyMODINIT_FUNC PyInit_zorvo() {
     using namespace zorvo::python;
     if (!record_main_thread()) return nullptr;
-    return initialise_module(module_definition, kClasses, owner);
+    const bool first_import = owner.module == nullptr;
+    PyRef module = PyRef::steal(initialise_module(module_definition, kClasses, owner));
+    if (!module) return nullptr;
+    if (first_import && !aio::add_submodule(module.get())) return nullptr;
+    return module.release();
 }

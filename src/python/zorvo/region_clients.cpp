@@ -85,17 +85,10 @@ using ShmCore = shm::ShmClientCore;
 
 PyObject* shm_client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return method_boundary([&]() -> PyObject* {
-        std::string_view name;
-        if (!load_shm_client_arguments(args, kwargs, name)) return nullptr;
+        std::shared_ptr<ShmCore> core;
         std::string fields;
-        if (!repr_field(fields, "shm_name", name)) return nullptr;
-        auto core = ShmCore::connect(name);
-        if (!core.ok()) {
-            raise_attach_error(core.error().display());
-            return nullptr;
-        }
-        return CppObject<ClientState<ShmCore>>::create(type, concurrent_core(std::move(core).value()),
-                                                       std::move(fields));
+        if (!open_shm_core(args, kwargs, core, fields)) return nullptr;
+        return CppObject<ClientState<ShmCore>>::create(type, std::move(core), std::move(fields));
     });
 }
 
@@ -132,22 +125,10 @@ using HybridCore = hybrid::HybridClientCore;
 
 PyObject* hybrid_client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return method_boundary([&]() -> PyObject* {
-        std::string_view shm_name;
-        std::string_view socket_path;
-        if (!load_hybrid_client_arguments(args, kwargs, shm_name, socket_path)) return nullptr;
+        std::shared_ptr<HybridCore> core;
         std::string fields;
-        if (!repr_field(fields, "shm_name", shm_name) || !repr_field(fields, "socket_path", socket_path)) {
-            return nullptr;
-        }
-        auto core = HybridCore::connect(shm_name, std::string(socket_path));
-        if (!core.ok()) {
-            raise_setup_error(core.error());
-            return nullptr;
-        }
-        std::shared_ptr<HybridCore> shared(std::move(core).value());
-        shared->allow_concurrent_calls();
-        shared->wait_for_slots(kSlotWait);
-        return CppObject<ClientState<HybridCore>>::create(type, std::move(shared), std::move(fields));
+        if (!open_hybrid_core(args, kwargs, core, fields)) return nullptr;
+        return CppObject<ClientState<HybridCore>>::create(type, std::move(core), std::move(fields));
     });
 }
 
@@ -178,6 +159,36 @@ PyType_Spec hybrid_client_spec = {
 };
 
 }  // namespace
+
+bool open_shm_core(PyObject* args, PyObject* kwargs, std::shared_ptr<shm::ShmClientCore>& core, std::string& fields) {
+    std::string_view name;
+    if (!load_shm_client_arguments(args, kwargs, name)) return false;
+    if (!repr_field(fields, "shm_name", name)) return false;
+    auto attached = ShmCore::connect(name);
+    if (!attached.ok()) {
+        raise_attach_error(attached.error().display());
+        return false;
+    }
+    core = concurrent_core(std::move(attached).value());
+    return true;
+}
+
+bool open_hybrid_core(PyObject* args, PyObject* kwargs, std::shared_ptr<hybrid::HybridClientCore>& core,
+                      std::string& fields) {
+    std::string_view shm_name;
+    std::string_view socket_path;
+    if (!load_hybrid_client_arguments(args, kwargs, shm_name, socket_path)) return false;
+    if (!repr_field(fields, "shm_name", shm_name) || !repr_field(fields, "socket_path", socket_path)) return false;
+    auto connected = HybridCore::connect(shm_name, std::string(socket_path));
+    if (!connected.ok()) {
+        raise_setup_error(connected.error());
+        return false;
+    }
+    core = std::shared_ptr<HybridCore>(std::move(connected).value());
+    core->allow_concurrent_calls();
+    core->wait_for_slots(kSlotWait);
+    return true;
+}
 
 PyObject* shm_client_type_released() { return type_object<shm_client_spec>(); }
 PyObject* hybrid_client_type_released() { return type_object<hybrid_client_spec>(); }

@@ -22,14 +22,9 @@ using ClientObject = CppObject<State>;
 
 PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return method_boundary([&]() -> PyObject* {
-        SocketClientArguments arguments;
-        if (!load_socket_client_arguments(args, kwargs, arguments)) return nullptr;
+        std::shared_ptr<Core> core;
         std::string fields;
-        if (!repr_field(fields, "endpoint", arguments.target.endpoint())) return nullptr;
-        // Sends and receives give signal handlers a chance during long waits.
-        arguments.target.wait = {kSignalCheckPeriod, &run_signal_handlers_briefly};
-        auto core = std::make_shared<Core>(std::move(arguments.target), std::move(arguments.api_token),
-                                           arguments.max_pool_size);
+        if (!open_socket_core(args, kwargs, true, core, fields)) return nullptr;
         return ClientObject::create(type, std::move(core), std::move(fields));
     });
 }
@@ -168,6 +163,18 @@ PyType_Spec client_spec = {
 };
 
 }  // namespace
+
+bool open_socket_core(PyObject* args, PyObject* kwargs, bool signal_checks, std::shared_ptr<net::SocketClient>& core,
+                      std::string& fields) {
+    SocketClientArguments arguments;
+    if (!load_socket_client_arguments(args, kwargs, arguments)) return false;
+    if (!repr_field(fields, "endpoint", arguments.target.endpoint())) return false;
+    // Sends and receives give signal handlers a chance during long waits.
+    if (signal_checks) arguments.target.wait = {kSignalCheckPeriod, &run_signal_handlers_briefly};
+    core = std::make_shared<Core>(std::move(arguments.target), std::move(arguments.api_token),
+                                  arguments.max_pool_size);
+    return true;
+}
 
 PyObject* socket_client_type() { return type_object<client_spec>(); }
 

@@ -7,6 +7,11 @@
 namespace zorvo::net {
 
 Result<Connection, SystemError> ConnectionPool::acquire(const ConnectionTarget& target) {
+    if (auto idle = take_idle()) return std::move(*idle);
+    return connect_stream(target);
+}
+
+std::optional<Connection> ConnectionPool::take_idle() {
     const std::uint64_t generation = fork_generation();
     // Inherited from the parent; closed after the lock. Closing only drops this process's copy
     // of each descriptor, so the parent's connections stay up.
@@ -23,7 +28,7 @@ Result<Connection, SystemError> ConnectionPool::acquire(const ConnectionTarget& 
             return oldest;
         }
     }
-    return connect_stream(target);
+    return std::nullopt;
 }
 
 void ConnectionPool::return_connection(Connection connection) noexcept {

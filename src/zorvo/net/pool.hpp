@@ -1,5 +1,7 @@
 #pragma once
 
+#include <optional>
+
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -30,6 +32,8 @@ public:
 
     // The connection idle the longest, or a new one.
     Result<Connection, SystemError> acquire(const ConnectionTarget& target);
+    // The connection idle the longest, if there is one; never connects.
+    std::optional<Connection> take_idle();
 
     // Keeps the connection as the newest idle one, or closes it when the pool is full.
     void return_connection(Connection connection) noexcept;

@@ -85,4 +85,6 @@ ResultBytes SocketClient::infer(std::uint32_t model_id, const TensorArgs& tensor
     return retried;
 }
 
+Result<Connection, SystemError> SocketClient::connect() const { return connect_stream(target_); }
+
 }  // namespace zorvo::net

@@ -11,6 +11,7 @@
 #include "zorvo/net/client_error.hpp"
 #include "zorvo/net/connection_target.hpp"
 #include "zorvo/net/pool.hpp"
+#include "zorvo/net/request_frame.hpp"
 #include "zorvo/net/result_data.hpp"
 #include "zorvo/net/stream.hpp"
 #include "zorvo/net/tensor_args.hpp"
@@ -40,6 +41,13 @@ public:
     Result<StreamReader, StreamOpenError> infer_stream(
         std::uint32_t model_id, const TensorArgs& tensor,
         std::span<const AdditionalInput> additional_inputs) const;
+
+    // The parts of `infer` for a caller that runs the exchange itself (without blocking): an idle
+    // pooled connection if any, a new connection, and giving back a connection that is in step
+    // with the engine. The frame comes from encode_request_frame.
+    std::optional<Connection> take_idle_connection() const { return pool_.take_idle(); }
+    Result<Connection, SystemError> connect() const;
+    void keep_connection(Connection connection) const { pool_.return_connection(std::move(connection)); }
 
 private:
     ConnectionTarget target_;

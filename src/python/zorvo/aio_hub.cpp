@@ -1,0 +1,299 @@
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <unordered_set>
+
+#include "aio.hpp"
+#include "boundary.hpp"
+#include "cpp_object.hpp"
+#include "errors.hpp"
+#include "zorvo/common/event_set.hpp"
+#include "zorvo/common/fork_generation.hpp"
+
+namespace zorvo::python::aio {
+namespace {
+
+// The threads every aio client's blocking steps run on. Never destroyed: at exit its threads may
+// still be inside calls, and the process ends them. A forked child starts a pool of its own, since
+// the parent's threads do not exist there.
+WorkerPool& workers() {
+    static WorkerPool* pool = nullptr;
+    static std::uint64_t generation = 0;
+    if (pool == nullptr || generation != fork_generation()) {
+        pool = new WorkerPool();
+        generation = fork_generation();
+    }
+    return *pool;
+}
+
+PyObject* interned(const char* text) { return PyUnicode_InternFromString(text); }  // kept for good
+
+PyObject* running_loop() {
+    static PyObject* get_running_loop = nullptr;
+    if (get_running_loop == nullptr) {
+        PyRef asyncio = PyRef::steal(PyImport_ImportModule("asyncio"));
+        if (!asyncio) return nullptr;
+        get_running_loop = PyObject_GetAttrString(asyncio.get(), "get_running_loop");
+        if (get_running_loop == nullptr) return nullptr;
+    }
+    return PyObject_CallNoArgs(get_running_loop);
+}
+
+}  // namespace
+
+// The channel's own tag in the event set; operations are tagged with their address.
+struct Hub {
+    std::optional<EventSet> events;
+    std::shared_ptr<CompletionChannel> channel;
+    std::uint64_t generation = 0;
+    PyRef loop;  // watching `events`; empty when no loop does
+    std::unordered_set<Operation*> in_flight;
+    bool closed = false;
+
+    Hub() = default;
+    Hub(const Hub&) = delete;
+    ~Hub() {
+        // Left only when the event loop went away with calls in flight. Those on a worker thread
+        // are still in use there and are left to it.
+        if (generation != fork_generation()) return;
+        for (Operation* operation : in_flight) {
+            if (!operation->on_worker_) delete operation;
+        }
+    }
+
+    // Runs one step of `operation` and lets it go if that step ended it.
+    template <class Step>
+    void step(Operation* operation, Step&& run) {
+        PyRef failed;
+        PyRef done = PyRef::steal(method_boundary([&]() -> PyObject* {
+            run(*operation);
+            Py_RETURN_NONE;
+        }));
+        if (!done) {
+            // An unexpected failure inside a step ends the call with it.
+            if (!operation->ended_ && !operation->on_worker_) operation->end(nullptr);
+            else PyErr_WriteUnraisable(nullptr);
+        }
+        if (operation->ended_ && !operation->on_worker_) {
+            in_flight.erase(operation);
+            delete operation;
+        }
+    }
+
+    void unwatch() {
+        if (!loop) return;
+        static PyObject* remove_reader = interned("remove_reader");
+        PyRef fd = PyRef::steal(PyLong_FromLong(events->fd()));
+        PyRef done = PyRef::steal(fd ? PyObject_CallMethodOneArg(loop.get(), remove_reader, fd.get()) : nullptr);
+        if (!done) PyErr_Clear();  // a loop already closed
+        loop = PyRef();
+    }
+
+    bool renew_after_fork() {
+        // A forked child: the parent's calls and descriptors are not this process's to wait for.
+        // Its operations are dropped unread (their worker threads do not exist here).
+        auto created_events = EventSet::create();
+        if (!created_events.ok()) {
+            raise_system_error(created_events.error());
+            return false;
+        }
+        auto created = CompletionChannel::create();
+        if (!created.ok()) {
+            raise_system_error(created.error());
+            return false;
+        }
+        if (auto watched = created_events.value().watch(created.value()->fd(), EPOLLIN, nullptr); !watched.ok()) {
+            raise_system_error(watched.error());
+            return false;
+        }
+        events.emplace(std::move(created_events).value());
+        channel = std::move(created).value();
+        generation = fork_generation();
+        (void)loop.release();  // the parent's loop object; not this process's to touch
+        in_flight.clear();
+        return true;
+    }
+
+    // Makes `running` the loop watching the hub.
+    bool watch(PyObject* self, PyObject* running) {
+        if (!events || generation != fork_generation()) {
+            if (!renew_after_fork()) return false;
+        }
+        if (loop.get() == running) return true;
+        if (!in_flight.empty()) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "this client's calls are still running on another event loop; a client serves "
+                            "one event loop at a time");
+            return false;
+        }
+        unwatch();
+        static PyObject* add_reader = interned("add_reader");
+        static PyObject* drain_name = interned("_drain");
+        PyRef callback = PyRef::steal(PyObject_GetAttr(self, drain_name));
+        if (!callback) return false;
+        PyRef fd = PyRef::steal(PyLong_FromLong(events->fd()));
+        if (!fd) return false;
+        PyObject* call_args[] = {running, fd.get(), callback.get()};
+        PyRef added = PyRef::steal(
+            PyObject_VectorcallMethod(add_reader, call_args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        if (!added) return false;
+        loop = PyRef::borrow(running);
+        return true;
+    }
+
+    void drain() {
+        if (!events || generation != fork_generation()) return;
+        std::array<epoll_event, 64> buffer;
+        for (;;) {
+            const auto ready = events->ready(buffer);
+            for (const epoll_event& event : ready) {
+                if (event.data.ptr == nullptr) {
+                    for (Job* job : channel->take()) {
+                        auto* operation = static_cast<Operation*>(job);
+                        operation->on_worker_ = false;
+                        step(operation, [](Operation& op) { op.completed(); });
+                    }
+                } else {
+                    step(static_cast<Operation*>(event.data.ptr), [](Operation& op) { op.ready(); });
+                }
+            }
+            if (ready.size() < buffer.size()) break;
+        }
+        if (closed && in_flight.empty()) unwatch();
+    }
+};
+
+namespace {
+
+using HubObject = CppObject<Hub>;
+
+PyObject* hub_drain(PyObject* self, PyObject*) {
+    return method_boundary([&]() -> PyObject* {
+        HubObject::from(self)->state().drain();
+        Py_RETURN_NONE;
+    });
+}
+
+PyMethodDef hub_methods[] = {
+    {"_drain", &hub_drain, METH_NOARGS, "Runs the steps of the calls whose sockets or threads are done."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot hub_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(&HubObject::dealloc)},
+    {Py_tp_methods, hub_methods},
+    {Py_tp_doc, const_cast<char*>("The calls in flight of one zorvo.aio client.")},
+    {0, nullptr},
+};
+
+PyType_Spec hub_spec = {
+    "zorvo.aio._Hub",
+    static_cast<int>(sizeof(HubObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    hub_slots,
+};
+
+}  // namespace
+
+void Operation::run() noexcept {
+    work();
+    channel_->post(*this);
+}
+
+bool Operation::run_on_worker() {
+    on_worker_ = true;
+    if (workers().submit(*this)) return true;
+    on_worker_ = false;
+    PyErr_SetString(PyExc_RuntimeError, "no thread could be started to run the call");
+    return false;
+}
+
+bool Operation::arm(int fd, std::uint32_t events) {
+    if (auto armed = hub_->events->arm(fd, events, this); !armed.ok()) {
+        raise_system_error(armed.error());
+        return false;
+    }
+    return true;
+}
+
+void Operation::end(PyObject* value) {
+    static PyObject* set_result = interned("set_result");
+    static PyObject* set_exception = interned("set_exception");
+    ended_ = true;
+    PyRef outcome = value != nullptr ? PyRef::steal(value) : take_raised_exception();
+    if (!outcome) {
+        PyErr_SetString(PyExc_SystemError, "a zorvo.aio call ended without an outcome");
+        outcome = take_raised_exception();
+    }
+    if (abandoned()) return;
+    PyRef set = PyRef::steal(
+        PyObject_CallMethodOneArg(future_.get(), value != nullptr ? set_result : set_exception, outcome.get()));
+    if (!set) PyErr_WriteUnraisable(future_.get());
+}
+
+bool Operation::abandoned() const {
+    static PyObject* done_name = interned("done");
+    PyRef done = PyRef::steal(PyObject_CallMethodNoArgs(future_.get(), done_name));
+    if (!done) {
+        PyErr_Clear();
+        return true;
+    }
+    return done.get() == Py_True;
+}
+
+PyObject* new_hub() {
+    PyObject* type = type_object<hub_spec>();
+    if (type == nullptr) return nullptr;
+    return HubObject::create(reinterpret_cast<PyTypeObject*>(type));
+}
+
+PyObject* start(PyObject* self, std::unique_ptr<Operation> operation) {
+    Hub& hub = HubObject::from(self)->state();
+    PyRef loop = PyRef::steal(running_loop());
+    if (!loop || !hub.watch(self, loop.get())) return nullptr;
+    static PyObject* create_future = interned("create_future");
+    PyRef future = PyRef::steal(PyObject_CallMethodNoArgs(loop.get(), create_future));
+    if (!future) return nullptr;
+    operation->future_ = PyRef::borrow(future.get());
+    operation->channel_ = hub.channel;
+    operation->hub_ = &hub;
+    Operation* started = operation.release();
+    hub.in_flight.insert(started);
+    hub.step(started, [](Operation& op) { op.begin(); });
+    return future.release();
+}
+
+void close_hub(PyObject* self) {
+    Hub& hub = HubObject::from(self)->state();
+    hub.closed = true;
+    if (hub.in_flight.empty() || hub.generation != fork_generation()) hub.unwatch();
+}
+
+PyRef take_raised_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyRef::steal(PyErr_GetRaisedException());
+#else
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return PyRef::steal(value);
+#endif
+}
+
+void restore_exception(PyRef exception) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception.release());
+#else
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception.get()));
+    PyErr_Restore(Py_NewRef(type), exception.get(), PyException_GetTraceback(exception.get()));
+    exception.release();
+#endif
+}
+
+}  // namespace zorvo::python::aio

@@ -1,0 +1,107 @@
+#include "zorvo/net/nonblocking_exchange.hpp"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <span>
+
+#include "zorvo/common/little_endian.hpp"
+#include "zorvo/common/text.hpp"
+#include "zorvo/wire/tensor_packet.hpp"
+
+namespace zorvo::net {
+namespace {
+
+// As in the blocking read: this much is allocated before any payload byte has arrived, and the
+// buffer doubles as bytes arrive beyond it.
+constexpr std::size_t kFirstPayloadChunk = std::size_t{16} << 20;
+
+bool would_block(int error) noexcept { return error == EAGAIN || error == EWOULDBLOCK; }
+
+}  // namespace
+
+NonBlockingExchange::Progress NonBlockingExchange::begin(Connection connection) {
+    const int fd = connection.native_handle();
+    connection_.emplace(std::move(connection));
+    sent_ = 0;
+    header_filled_ = 0;
+    response_.reset();
+    payload_filled_ = 0;
+    outcome_.reset();
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ((flags & O_NONBLOCK) == 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)) {
+        return fail_io(SystemError::from_errno(errno));
+    }
+    return advance();
+}
+
+NonBlockingExchange::Progress NonBlockingExchange::advance() {
+    if (outcome_) return Progress::Finished;
+    const auto bytes = frame_.bytes();
+    while (sent_ < bytes.size()) {
+        const ssize_t sent = ::send(fd(), bytes.data() + sent_, bytes.size() - sent_, MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EINTR) continue;
+            if (would_block(errno)) return Progress::WantWrite;
+            return fail_io(SystemError::from_errno(errno));
+        }
+        if (sent == 0) return fail_io(SystemError::custom(ErrorKind::WriteZero, "failed to write whole buffer"));
+        sent_ += static_cast<std::size_t>(sent);
+    }
+    return read_response();
+}
+
+NonBlockingExchange::Read NonBlockingExchange::read_into(std::uint8_t* buffer, std::size_t size, std::size_t& filled) {
+    while (filled < size) {
+        const ssize_t received = ::recv(fd(), buffer + filled, size - filled, 0);
+        if (received < 0) {
+            if (errno == EINTR) continue;
+            if (would_block(errno)) return Read::Partial;
+            fail_io(SystemError::from_errno(errno));
+            return Read::Failed;
+        }
+        if (received == 0) {
+            fail_io(SystemError::custom(ErrorKind::UnexpectedEof, "failed to fill whole buffer"));
+            return Read::Failed;
+        }
+        filled += static_cast<std::size_t>(received);
+    }
+    return Read::Complete;
+}
+
+NonBlockingExchange::Progress NonBlockingExchange::read_response() {
+    if (!response_) {
+        switch (read_into(header_.data(), header_.size(), header_filled_)) {
+            case Read::Partial: return Progress::WantRead;
+            case Read::Failed: return Progress::Finished;
+            case Read::Complete: break;
+        }
+        response_ = ResponseHeader{load_le<std::uint32_t>(header_.data()), load_le<std::uint32_t>(header_.data() + 4)};
+        payload_.resize(std::min<std::size_t>(response_->length, kFirstPayloadChunk));
+    }
+    const std::size_t total = response_->length;
+    for (;;) {
+        switch (read_into(payload_.data(), payload_.size(), payload_filled_)) {
+            case Read::Partial: return Progress::WantRead;
+            case Read::Failed: return Progress::Finished;
+            case Read::Complete: break;
+        }
+        if (payload_.size() == total) break;
+        payload_.resize(std::min(total, payload_.size() * 2));
+    }
+    if (response_->status != 0) {
+        return finish(fail(ClientError::server(utf8_lossy(std::span<const std::uint8_t>(payload_)))));
+    }
+    auto packet = wire::decode_tensor_packet_view(payload_);
+    if (!packet.ok()) return finish(fail(ClientError::serialization(std::move(packet).error().message)));
+    return finish(ResultData(std::move(payload_), std::move(packet).value()));
+}
+
+NonBlockingExchange::Progress NonBlockingExchange::finish(Result<ResultData, ClientError> outcome) {
+    outcome_.emplace(std::move(outcome));
+    return Progress::Finished;
+}
+
+}  // namespace zorvo::net

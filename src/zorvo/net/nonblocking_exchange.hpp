@@ -1,0 +1,61 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "zorvo/common/byte_buffer.hpp"
+#include "zorvo/common/result.hpp"
+#include "zorvo/net/client_error.hpp"
+#include "zorvo/net/connection.hpp"
+#include "zorvo/net/request_frame.hpp"
+#include "zorvo/net/response_frame.hpp"
+#include "zorvo/net/result_data.hpp"
+
+namespace zorvo::net {
+
+// One request and its response on a non-blocking connection, advanced whenever the socket may
+// have become writable or readable; never waits. The same bytes and the same errors as the
+// blocking exchange, so that a caller driving many of these from an event loop sees exactly what
+// a blocking call would.
+class NonBlockingExchange {
+public:
+    enum class Progress {
+        WantWrite,  // call advance() again once the socket is writable
+        WantRead,   // ... once it is readable
+        Finished,   // outcome() holds the result or the error
+    };
+
+    explicit NonBlockingExchange(RequestFrame frame) noexcept : frame_(std::move(frame)) {}
+
+    // Starts over on `connection` (made non-blocking here): the whole frame is sent again.
+    Progress begin(Connection connection);
+    Progress advance();
+
+    // After Finished: the result, or the error (an Io error leaves the connection out of step).
+    Result<ResultData, ClientError>& outcome() noexcept { return *outcome_; }
+    // The connection, once Finished; in step with the engine unless the outcome is an Io error.
+    Connection take_connection() noexcept { return std::move(*connection_); }
+    int fd() const noexcept { return connection_->native_handle(); }
+
+private:
+    Progress finish(Result<ResultData, ClientError> outcome);
+    Progress fail_io(SystemError error) { return finish(fail(ClientError::io(std::move(error)))); }
+    // Reads into [buffer + filled, buffer + size); false on EOF or an error (then Finished).
+    enum class Read { Complete, Partial, Failed };
+    Read read_into(std::uint8_t* buffer, std::size_t size, std::size_t& filled);
+    Progress read_response();
+
+    RequestFrame frame_;
+    std::optional<Connection> connection_;
+    std::size_t sent_ = 0;
+    std::array<std::uint8_t, kResponseHeaderSize> header_{};
+    std::size_t header_filled_ = 0;
+    std::optional<ResponseHeader> response_;
+    ByteBuffer payload_;
+    std::size_t payload_filled_ = 0;
+    std::optional<Result<ResultData, ClientError>> outcome_;
+};
+
+}  // namespace zorvo::net
