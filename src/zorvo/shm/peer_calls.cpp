@@ -181,6 +181,10 @@ std::optional<ShmResponseEntry> PeerTable::collect(unsigned cell, std::uint64_t 
     return ShmResponseEntry::decode(std::span<const std::uint8_t, ShmResponseEntry::SIZE>(bytes));
 }
 
+bool PeerTable::has_answer(unsigned cell) const noexcept {
+    return (Word(own_->cells[cell].state).load(std::memory_order_acquire) & (layout::DONE | layout::BUSY)) == layout::DONE;
+}
+
 void PeerTable::finish(unsigned cell) const noexcept {
     Cell& box = own_->cells[cell];
     // The slot is no longer this cell's to report: released by the call, or left to its lease.

@@ -95,6 +95,8 @@ public:
     void published(unsigned cell) const noexcept;
     // An answer that another client handed over, if it has come.
     std::optional<ShmResponseEntry> collect(unsigned cell, std::uint64_t counter) const noexcept;
+    // Whether an answer has been handed into `cell`, without taking it.
+    bool has_answer(unsigned cell) const noexcept;
     // The call ends, with or without its answer; the cell is idle again unless a hand-over to it is still being written by a stopped writer, in which case it is
     // left until that writer finishes or dies.
     void finish(unsigned cell) const noexcept;
