@@ -39,13 +39,13 @@ MEASURE_TIMEOUT_S = 300
 ROW_KINDS = ("floor", "convert", "paced_floor", "sdk", "pure")
 MODULE_TRANSPORTS = ("unix", "tcp", "shm", "hybrid")
 MODULE_SIZES = (16, 1 << 20)
-MODULE_KINDS = ("floor", "copy", "sdk", "zorvo", "tensor")
+MODULE_KINDS = ("floor", "copy", "sdk", "zorvo", "tensor", "aio")
 # Transports whose tensor is copied out of the region: their floor reads the result in place.
 COPYING_TRANSPORTS = ("shm", "hybrid")
 THREAD_DELAY_US = 2000
 THREAD_POOL_BYTES = 2 << 30
 THREAD_CALLERS = 64
-THREAD_CLIENTS = ("zorvo", "sdk", "asyncio")
+THREAD_CLIENTS = ("zorvo", "sdk", "aio", "asyncio")
 
 
 def call_counts(transport: str, size: int, scale: float) -> tuple[int, int]:
@@ -185,7 +185,7 @@ MODULE_RATIOS = ("tensor_over_floor", "tensor_over_sdk", "zorvo_over_sdk")
 
 
 def build_module_row(transport: str, size: int, floor: dict, copy: dict, sdk: dict, zorvo: dict,
-                     tensor: dict) -> dict:
+                     tensor: dict, aio: dict | None = None) -> dict:
     """One row of the module table. The tensor's floor is the C floor, plus one copy of the
     result on the transports whose tensor is copied out of the region."""
     floor_ns = median(floor)
@@ -193,26 +193,29 @@ def build_module_row(transport: str, size: int, floor: dict, copy: dict, sdk: di
         floor_ns = None if median(copy) is None else floor_ns + median(copy)
     return {
         "transport": transport, "size": size,
-        "floor": floor, "copy": copy, "sdk": sdk, "zorvo": zorvo, "tensor": tensor,
+        "floor": floor, "copy": copy, "sdk": sdk, "zorvo": zorvo, "tensor": tensor, "aio": aio,
         "tensor_floor_ns": floor_ns,
         "tensor_over_floor": ratio(median(tensor), floor_ns),
         "tensor_over_sdk": ratio(median(tensor), median(sdk)),
         "zorvo_over_sdk": ratio(median(zorvo), median(sdk)),
+        "aio_minus_zorvo_ns": None if median(aio) is None or median(zorvo) is None else median(aio) - median(zorvo),
     }
 
 
 def print_module_table(rows: list[dict]) -> None:
     header = ("transport", "size", "C floor", "copy", "tensor floor", "zorvo_sdk", "zorvo infer",
-              "infer_tensor", "tensor/floor", "tensor/sdk", "zorvo/sdk")
+              "infer_tensor", "await infer", "tensor/floor", "tensor/sdk", "zorvo/sdk", "await - infer")
     lines = [header]
     for row in rows:
         lines.append((
             row["transport"], format_size(row["size"]), _cell(row["floor"]), _cell(row["copy"]),
             format_ns(row["tensor_floor_ns"]), _cell(row["sdk"]), _cell(row["zorvo"]), _cell(row["tensor"]),
-            _ratio(row["tensor_over_floor"]), _ratio(row["tensor_over_sdk"]), _ratio(row["zorvo_over_sdk"]),
+            _cell(row["aio"]), _ratio(row["tensor_over_floor"]), _ratio(row["tensor_over_sdk"]),
+            _ratio(row["zorvo_over_sdk"]), format_ns(row["aio_minus_zorvo_ns"]),
         ))
     print("\nThe zorvo module: median latency per call. The tensor floor is the C floor, plus one copy")
     print("of the result into a new buffer on shm and hybrid (a tensor cannot point into the region).")
+    print("await infer: zorvo.aio's infer, one call in flight, timed inside the running event loop.")
     _print_lines(lines)
 
 
@@ -241,7 +244,8 @@ def measure_throughput(runner: Runner, engine_binary: Path, engine_cpu: int | No
 def print_throughput_table(rows: list[dict]) -> None:
     if not rows:
         return
-    header = ("transport", "client", "calls/s", "of ideal", "calls", "wrong", "failed", "first error")
+    header = ("transport", "client", "calls/s", "of ideal", "calls", "wrong", "failed", "worst loop lag",
+              "first error")
     lines = [header]
     for row in rows:
         failed = "error" in row
@@ -249,11 +253,14 @@ def print_throughput_table(rows: list[dict]) -> None:
             row["transport"], row["client"], _rate(row),
             "-" if failed else f"{row['calls_per_s'] / row['ideal_per_s']:.0%}",
             "-" if failed else str(row["calls"]), "-" if failed else str(row["wrong"]),
-            "-" if failed else str(row["failed"]), row.get("error") or row.get("first_error") or "",
+            "-" if failed else str(row["failed"]),
+            f"{row['worst_lag_ms']:.1f} ms" if "worst_lag_ms" in row else "-",
+            row.get("error") or row.get("first_error") or "",
         ))
     ideal = rows[0]["ideal_per_s"]
     print(f"\n{rows[0]['callers']} callers sharing one client, engine answering after {THREAD_DELAY_US} us "
-          f"(ideal {ideal:,.0f} calls/s); asyncio: {rows[0]['callers']} tasks on as many connections")
+          f"(ideal {ideal:,.0f} calls/s); aio: {rows[0]['callers']} tasks sharing one zorvo.aio client; asyncio: "
+          f"{rows[0]['callers']} tasks on as many connections. Loop lag: how late a 1 ms sleep woke at worst.")
     _print_lines(lines)
 
 

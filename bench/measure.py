@@ -4,17 +4,19 @@ Prints one JSON object: the latency summary of the timed calls and the process's
 before the first call and at its peak. Running each measurement in its own process keeps the
 peak-memory figure its own and lets the driver pin it to a processor.
 
-    python3 measure.py --client sdk|zorvo|tensor|pure|convert|copy
+    python3 measure.py --client sdk|zorvo|tensor|aio|pure|convert|copy
                        --transport unix|tcp|stream|shm|hybrid
                        --size BYTES --iterations N --warmup N --endpoints JSON [--input KIND]
 
-`zorvo` is the zorvo module's infer (a list), `tensor` its infer_tensor; `copy` is one copy of the
+`zorvo` is the zorvo module's infer (a list), `tensor` its infer_tensor, `aio` zorvo.aio's
+`await infer` (one call in flight, timed inside the running event loop); `copy` is one copy of the
 result's bytes into a new buffer, the least a tensor taken from shared memory costs beyond the floor.
 """
 
 from __future__ import annotations
 
 import argparse
+import asyncio
 import json
 import sys
 import time
@@ -92,6 +94,35 @@ def zorvo_call(transport: str, endpoints: dict, shape, data, tensor: bool) -> Ca
     return lambda: infer(shape, DTYPE, data)
 
 
+def aio_samples(transport: str, endpoints: dict, shape, data, iterations: int, warmup: int) -> tuple[list, list[int]]:
+    """The first answer and the timings of `await client.infer(...)`, one call at a time."""
+    import zorvo.aio
+
+    async def main() -> tuple[list, list[int]]:
+        if transport in ("unix", "tcp"):
+            client = zorvo.aio.ZorvoClient(endpoints[transport])
+            call = lambda: client.infer(MODEL_ID, shape, DTYPE, data)  # noqa: E731
+        elif transport == "shm":
+            client = zorvo.aio.ZorvoShmClient(endpoints["shm"])
+            call = lambda: client.infer(shape, DTYPE, data)  # noqa: E731
+        else:
+            client = zorvo.aio.ZorvoHybridClient(endpoints["shm"], endpoints["hybrid"])
+            call = lambda: client.infer(shape, DTYPE, data)  # noqa: E731
+        first = await call()
+        for _ in range(warmup):
+            await call()
+        samples = []
+        clock = time.perf_counter_ns
+        for _ in range(iterations):
+            t0 = clock()
+            result = await call()
+            samples.append(clock() - t0)
+            del result
+        return first, samples
+
+    return asyncio.run(main())
+
+
 def pure_call(transport: str, endpoints: dict, shape, data) -> Callable[[], list]:
     if transport in ("unix", "tcp", "stream"):
         client = PureSocketClient(endpoints["tcp" if transport == "tcp" else "unix"])
@@ -158,16 +189,22 @@ def run(args: argparse.Namespace) -> dict:
         call = sdk_call(args.transport, endpoints, shape, data)
     elif args.client in ("zorvo", "tensor"):
         call = zorvo_call(args.transport, endpoints, shape, data, tensor=args.client == "tensor")
-    else:
+    elif args.client != "aio":
         call = pure_call(args.transport, endpoints, shape, data)
 
-    first = call()
+    rss_before = reset_peak_rss()
+    if args.client == "aio":
+        first, samples = aio_samples(args.transport, endpoints, shape, data, args.iterations, args.warmup)
+    else:
+        first = call()
     if bytes(first) != raw:
         raise RuntimeError(f"{args.client}/{args.transport}: the answer does not echo the request")
     list_bytes = sys.getsizeof(first)
     del first
-    rss_before = reset_peak_rss()
-    samples = [sample // per_call_items for sample in time_calls(call, args.iterations, args.warmup)]
+    if args.client != "aio":
+        rss_before = reset_peak_rss()
+        samples = time_calls(call, args.iterations, args.warmup)
+    samples = [sample // per_call_items for sample in samples]
     return {
         "client": args.client,
         "transport": args.transport,
@@ -183,7 +220,7 @@ def run(args: argparse.Namespace) -> dict:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--client", choices=("sdk", "zorvo", "tensor", "pure", "convert", "copy"), required=True)
+    parser.add_argument("--client", choices=("sdk", "zorvo", "tensor", "aio", "pure", "convert", "copy"), required=True)
     parser.add_argument("--transport", choices=("unix", "tcp", "stream", "shm", "hybrid"), default="unix")
     parser.add_argument("--size", type=int, required=True)
     parser.add_argument("--iterations", type=int, required=True)

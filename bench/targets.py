@@ -48,6 +48,14 @@ TENSOR_SHM_SPEEDUP_OVER_SDK = 4.0
 MODULE_SMALL_LIMITS = {"unix": 1.15, "tcp": 1.15, "hybrid": 1.15, "shm": 1.5}
 # Calls per second of many callers on one client: at least this share of the ideal.
 THROUGHPUT_SHARE = 0.5
+# zorvo.aio: 64 tasks on one client reach this share of the ideal, beat the pure-Python asyncio
+# client by this factor on the sockets, and never leave the event loop late by this much; one
+# await costs at most this much more than zorvo's blocking call.
+AIO_THROUGHPUT_SHARE = 0.8
+AIO_OVER_ASYNCIO = 1.2
+AIO_LAG_LIMIT_MS = 5.0
+AIO_EXTRA_LIMIT_NS = 25_000
+AIO_LATENCY_TRANSPORTS = ("unix", "tcp", "hybrid")
 
 
 def check_module_targets(rows: list[dict]) -> list[dict]:
@@ -69,6 +77,11 @@ def check_module_targets(rows: list[dict]) -> list[dict]:
                 speedup = None if not over else 1.0 / over
                 verdict(row, f"zorvo shm 1 MiB: infer_tensor >= {TENSOR_SHM_SPEEDUP_OVER_SDK:.0f}x faster than "
                         f"zorvo_sdk infer (got {_x(speedup)})", speedup, lambda v: v >= TENSOR_SHM_SPEEDUP_OVER_SDK)
+        if size == SMALL and name in AIO_LATENCY_TRANSPORTS and "aio_minus_zorvo_ns" in row:
+            extra = row["aio_minus_zorvo_ns"]
+            verdict(row, f"zorvo.aio {name} 16 B: await infer <= zorvo infer + {AIO_EXTRA_LIMIT_NS / 1000:.0f} us "
+                    f"(got {'n/a' if extra is None else f'{extra / 1000:+.1f} us'})",
+                    extra, lambda v: v <= AIO_EXTRA_LIMIT_NS)
         if size == SMALL and name in MODULE_SMALL_LIMITS:
             limit = MODULE_SMALL_LIMITS[name]
             for key, call in (("zorvo_over_sdk", "infer"), ("tensor_over_sdk", "infer_tensor")):
@@ -78,9 +91,15 @@ def check_module_targets(rows: list[dict]) -> list[dict]:
 
 
 def check_throughput_targets(rows: list[dict]) -> list[dict]:
-    """The zorvo client's rows: at least half the ideal calls per second, none wrong or failed."""
+    """The zorvo client's rows: at least half the ideal calls per second, none wrong or failed.
+    The zorvo.aio rows: their share of the ideal, the pure asyncio client's rate beside them, and
+    the event loop's worst lag."""
     verdicts = []
+    asyncio_rates = {row["transport"]: row["calls_per_s"] for row in rows
+                     if row["client"] == "asyncio" and "error" not in row}
     for row in rows:
+        if row["client"] == "aio":
+            verdicts.append(_aio_verdict(row, asyncio_rates.get(row["transport"])))
         if row["client"] != "zorvo":
             continue
         measured = "error" not in row
@@ -96,6 +115,27 @@ def check_throughput_targets(rows: list[dict]) -> list[dict]:
             "value": share, "met": clean and share >= THROUGHPUT_SHARE,
         })
     return verdicts
+
+
+def _aio_verdict(row: dict, asyncio_rate: float | None) -> dict:
+    measured = "error" not in row
+    rate = row["calls_per_s"] if measured else None
+    share = None if rate is None else rate / row["ideal_per_s"]
+    lag = row.get("worst_lag_ms") if measured else None
+    faster = None if rate is None or not asyncio_rate else rate / asyncio_rate
+    met = (measured and row["wrong"] == 0 and row["failed"] == 0 and share >= AIO_THROUGHPUT_SHARE
+           and lag is not None and lag < AIO_LAG_LIMIT_MS
+           and (row["transport"] not in ("unix", "tcp") or (faster is not None and faster >= AIO_OVER_ASYNCIO)))
+    got = ("an error" if not measured else
+           f"{rate:,.0f}/s, {row['wrong']} wrong, {row['failed']} failed, loop late by {lag:.1f} ms at worst"
+           + (f", {_x(faster)} the asyncio client" if faster is not None else ""))
+    wanted = f">= {AIO_THROUGHPUT_SHARE:.0%} of {row['ideal_per_s']:,.0f} calls/s"
+    if row["transport"] in ("unix", "tcp"):
+        wanted += f", >= {AIO_OVER_ASYNCIO}x the asyncio client"
+    return {"transport": row["transport"], "size": SMALL,
+            "text": (f"zorvo.aio {row['transport']} {row['callers']} tasks: {wanted}, loop never "
+                     f"{AIO_LAG_LIMIT_MS:.0f} ms late, none wrong or failed (got {got})"),
+            "value": share, "met": bool(met)}
 
 
 def _x(value: float | None) -> str:
