@@ -14,6 +14,7 @@ The reference engine echoes every request tensor back, so each result equals the
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 import os
 import shutil
 import signal
@@ -39,7 +40,8 @@ def find_engine() -> str:
     return str(built[-1])
 
 
-def start_engine(workdir: Path) -> tuple[subprocess.Popen[bytes], dict[str, str]]:
+def start_engine(workdir: Path, pool_size: str = "64M",
+                 extra_args: Sequence[str] = ()) -> tuple[subprocess.Popen[bytes], dict[str, str]]:
     """Starts the engine on a free TCP port, a Unix socket, a region and a hybrid socket, and
     returns it with its endpoints once it reports ready."""
     ready = workdir / "ready"
@@ -47,8 +49,8 @@ def start_engine(workdir: Path) -> tuple[subprocess.Popen[bytes], dict[str, str]
         find_engine(), "--die-with-parent", "--ready-file", str(ready),
         "--tcp", "127.0.0.1:0",
         "--unix", str(workdir / "engine.sock"),
-        "--shm", f"/zorvo-quickstart-{os.getpid()}", "--pool-size", "64M",
-        "--hybrid", str(workdir / "hybrid.sock"),
+        "--shm", f"/zorvo-quickstart-{os.getpid()}", "--pool-size", pool_size,
+        "--hybrid", str(workdir / "hybrid.sock"), *extra_args,
     ], stdout=subprocess.DEVNULL)
     deadline = time.monotonic() + 10
     while not ready.exists():
