@@ -141,7 +141,7 @@ private:
             }
             return fail_with(outcome.error());
         }
-        if (outcome.ok() || !retried_) core->keep_connection(exchange_->take_connection());
+        if ((outcome.ok() || !retried_) && !exchange_->overran()) core->keep_connection(exchange_->take_connection());
         if (!outcome.ok()) return fail_with(outcome.error());
         if (abandoned()) return end(Py_NewRef(Py_None));
         end(tensor_ ? new_tensor(std::move(outcome).value()) : bytes_to_list(outcome.value().bytes()));

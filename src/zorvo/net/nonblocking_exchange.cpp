@@ -27,6 +27,7 @@ NonBlockingExchange::Progress NonBlockingExchange::begin(Connection connection) 
     connection_.emplace(std::move(connection));
     sent_ = 0;
     header_filled_ = 0;
+    overran_ = false;
     response_.reset();
     payload_filled_ = 0;
     outcome_.reset();
@@ -53,8 +54,9 @@ NonBlockingExchange::Progress NonBlockingExchange::advance() {
     return read_response();
 }
 
-NonBlockingExchange::Read NonBlockingExchange::read_into(std::uint8_t* buffer, std::size_t size, std::size_t& filled) {
-    while (filled < size) {
+NonBlockingExchange::Read NonBlockingExchange::read_into(std::uint8_t* buffer, std::size_t needed, std::size_t size,
+                                                         std::size_t& filled) {
+    while (filled < needed) {
         const ssize_t received = ::recv(fd(), buffer + filled, size - filled, 0);
         if (received < 0) {
             if (errno == EINTR) continue;
@@ -73,17 +75,21 @@ NonBlockingExchange::Read NonBlockingExchange::read_into(std::uint8_t* buffer, s
 
 NonBlockingExchange::Progress NonBlockingExchange::read_response() {
     if (!response_) {
-        switch (read_into(header_.data(), header_.size(), header_filled_)) {
+        switch (read_into(first_.data(), kResponseHeaderSize, first_.size(), header_filled_)) {
             case Read::Partial: return Progress::WantRead;
             case Read::Failed: return Progress::Finished;
             case Read::Complete: break;
         }
-        response_ = ResponseHeader{load_le<std::uint32_t>(header_.data()), load_le<std::uint32_t>(header_.data() + 4)};
+        response_ = ResponseHeader{load_le<std::uint32_t>(first_.data()), load_le<std::uint32_t>(first_.data() + 4)};
         payload_.resize(std::min<std::size_t>(response_->length, kFirstPayloadChunk));
+        // Whatever came with the header belongs to the payload, unless the peer sent more.
+        overran_ = header_filled_ - kResponseHeaderSize > response_->length;
+        payload_filled_ = std::min(header_filled_ - kResponseHeaderSize, payload_.size());
+        std::copy_n(first_.data() + kResponseHeaderSize, payload_filled_, payload_.data());
     }
     const std::size_t total = response_->length;
     for (;;) {
-        switch (read_into(payload_.data(), payload_.size(), payload_filled_)) {
+        switch (read_into(payload_.data(), payload_.size(), payload_.size(), payload_filled_)) {
             case Read::Partial: return Progress::WantRead;
             case Read::Failed: return Progress::Finished;
             case Read::Complete: break;

@@ -37,6 +37,9 @@ public:
     Result<ResultData, ClientError>& outcome() noexcept { return *outcome_; }
     // The connection, once Finished; in step with the engine unless the outcome is an Io error.
     Connection take_connection() noexcept { return std::move(*connection_); }
+    // The peer sent bytes past the end of the answer: whatever follows cannot be matched to a
+    // request, so the connection must not be used again.
+    bool overran() const noexcept { return overran_; }
     int fd() const noexcept { return connection_->native_handle(); }
 
 private:
@@ -44,17 +47,21 @@ private:
     Progress fail_io(SystemError error) { return finish(fail(ClientError::io(std::move(error)))); }
     // Reads into [buffer + filled, buffer + size); false on EOF or an error (then Finished).
     enum class Read { Complete, Partial, Failed };
-    Read read_into(std::uint8_t* buffer, std::size_t size, std::size_t& filled);
+    // Reads at least `needed` bytes into [buffer + filled, buffer + size), more if they are there.
+    Read read_into(std::uint8_t* buffer, std::size_t needed, std::size_t size, std::size_t& filled);
     Progress read_response();
 
     RequestFrame frame_;
     std::optional<Connection> connection_;
     std::size_t sent_ = 0;
-    std::array<std::uint8_t, kResponseHeaderSize> header_{};
+    // The header and, for a small answer, the whole payload arrive with one receive into here.
+    static constexpr std::size_t kFirstReceive = 4096;
+    std::array<std::uint8_t, kFirstReceive> first_{};
     std::size_t header_filled_ = 0;
     std::optional<ResponseHeader> response_;
     ByteBuffer payload_;
     std::size_t payload_filled_ = 0;
+    bool overran_ = false;
     std::optional<Result<ResultData, ClientError>> outcome_;
 };
 
