@@ -178,6 +178,15 @@ def test_successive_event_loops_and_forked_child(engine, transport):
     client = make_client(zorvo.aio, engine, transport)
     for value in (1, 2):
         assert asyncio.run(call(client, "infer", [1], "uint8", bytes([value]))) == [value]
+
+    async def leave_calls_in_flight():
+        for i in range(4):
+            asyncio.create_task(call(client, "infer", [1], "uint8", bytes([i])))
+        await asyncio.sleep(0.05)
+
+    with paused(engine):  # asyncio.run cancels the calls as it ends, while they still wait
+        asyncio.run(leave_calls_in_flight())
+    assert asyncio.run(call(client, "infer", [1], "uint8", b"\x09")) == [9]
     pid = os.fork()
     if pid == 0:  # the child leaves only through _exit, whatever happens
         code = 1

@@ -80,6 +80,16 @@ struct Hub {
         }
     }
 
+    bool loop_closed() const {
+        static PyObject* is_closed = interned("is_closed");
+        PyRef closed = PyRef::steal(PyObject_CallMethodNoArgs(loop.get(), is_closed));
+        if (!closed) {
+            PyErr_Clear();
+            return false;
+        }
+        return closed.get() == Py_True;
+    }
+
     void unwatch() {
         if (!loop) return;
         static PyObject* remove_reader = interned("remove_reader");
@@ -120,7 +130,9 @@ struct Hub {
             if (!renew_after_fork()) return false;
         }
         if (loop.get() == running) return true;
-        if (!in_flight.empty()) {
+        // Calls left behind by a loop that has been closed (asyncio.run cancels them on its way
+        // out) finish under the new one; their futures are done and take no result.
+        if (!in_flight.empty() && !loop_closed()) {
             PyErr_SetString(PyExc_RuntimeError,
                             "this client's calls are still running on another event loop; a client serves "
                             "one event loop at a time");
