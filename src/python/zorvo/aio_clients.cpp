@@ -18,6 +18,7 @@
 #include "zorvo/hybrid/client_core.hpp"
 #include "zorvo/net/nonblocking_exchange.hpp"
 #include "zorvo/net/socket_client.hpp"
+#include "zorvo/net/socket_result.hpp"
 #include "zorvo/shm/shm_client_core.hpp"
 #include "zorvo/wire/dtype.hpp"
 
@@ -130,8 +131,8 @@ private:
     }
 
     void finish() {
-        auto& outcome = exchange_->outcome();
-        if (!outcome.ok() && outcome.error().is_io()) {
+        auto& received = exchange_->outcome();
+        if (!received.ok()) {
             if (!retried_) {
                 // Out of step: closed once the retry on a fresh (never pooled) connection is made.
                 retried_ = true;
@@ -139,8 +140,10 @@ private:
                 run_on_worker() || (end(nullptr), true);
                 return;
             }
-            return fail_with(outcome.error());
+            return fail_with(net::ClientError::io(std::move(received).error()));
         }
+        auto outcome = net::socket_result(received.value().status, std::move(received.value().payload));
+        // Like the blocking call, a connection whose retry failed is not kept.
         if ((outcome.ok() || !retried_) && !exchange_->overran()) core->keep_connection(exchange_->take_connection());
         if (!outcome.ok()) return fail_with(outcome.error());
         if (abandoned()) return end(Py_NewRef(Py_None));

@@ -8,8 +8,6 @@
 #include <span>
 
 #include "zorvo/common/little_endian.hpp"
-#include "zorvo/common/text.hpp"
-#include "zorvo/wire/tensor_packet.hpp"
 
 namespace zorvo::net {
 namespace {
@@ -97,15 +95,10 @@ NonBlockingExchange::Progress NonBlockingExchange::read_response() {
         if (payload_.size() == total) break;
         payload_.resize(std::min(total, payload_.size() * 2));
     }
-    if (response_->status != 0) {
-        return finish(fail(ClientError::server(utf8_lossy(std::span<const std::uint8_t>(payload_)))));
-    }
-    auto packet = wire::decode_tensor_packet_view(payload_);
-    if (!packet.ok()) return finish(fail(ClientError::serialization(std::move(packet).error().message)));
-    return finish(ResultData(std::move(payload_), std::move(packet).value()));
+    return finish(ReceivedFrame{response_->status, std::move(payload_)});
 }
 
-NonBlockingExchange::Progress NonBlockingExchange::finish(Result<ResultData, ClientError> outcome) {
+NonBlockingExchange::Progress NonBlockingExchange::finish(Result<ReceivedFrame, SystemError> outcome) {
     outcome_.emplace(std::move(outcome));
     return Progress::Finished;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -7,18 +8,24 @@
 
 #include "zorvo/common/byte_buffer.hpp"
 #include "zorvo/common/result.hpp"
-#include "zorvo/net/client_error.hpp"
+#include "zorvo/common/system_error.hpp"
 #include "zorvo/net/connection.hpp"
 #include "zorvo/net/request_frame.hpp"
 #include "zorvo/net/response_frame.hpp"
-#include "zorvo/net/result_data.hpp"
 
 namespace zorvo::net {
 
-// One request and its response on a non-blocking connection, advanced whenever the socket may
-// have become writable or readable; never waits. The same bytes and the same errors as the
-// blocking exchange, so that a caller driving many of these from an event loop sees exactly what
-// a blocking call would.
+// A response frame as it arrived: the status word and the payload.
+struct ReceivedFrame {
+    std::uint32_t status = 0;
+    ByteBuffer payload;
+};
+
+// One request frame and its response frame on a non-blocking connection, advanced whenever the
+// socket may have become writable or readable; never waits. The same bytes and the same errors
+// as the blocking reads and writes, so that a caller driving many of these from an event loop
+// sees exactly what a blocking call would. Both the socket protocol and the hybrid control
+// protocol frame their exchanges this way.
 class NonBlockingExchange {
 public:
     enum class Progress {
@@ -28,14 +35,17 @@ public:
     };
 
     explicit NonBlockingExchange(RequestFrame frame) noexcept : frame_(std::move(frame)) {}
+    explicit NonBlockingExchange(std::span<const std::uint8_t> frame) : frame_(frame.size()) {
+        std::copy(frame.begin(), frame.end(), frame_.bytes().begin());
+    }
 
     // Starts over on `connection` (made non-blocking here): the whole frame is sent again.
     Progress begin(Connection connection);
     Progress advance();
 
-    // After Finished: the result, or the error (an Io error leaves the connection out of step).
-    Result<ResultData, ClientError>& outcome() noexcept { return *outcome_; }
-    // The connection, once Finished; in step with the engine unless the outcome is an Io error.
+    // After Finished: the response, or the transport error (which leaves the connection out of step).
+    Result<ReceivedFrame, SystemError>& outcome() noexcept { return *outcome_; }
+    // The connection, once Finished; in step with the engine unless the outcome is an error.
     Connection take_connection() noexcept { return std::move(*connection_); }
     // The peer sent bytes past the end of the answer: whatever follows cannot be matched to a
     // request, so the connection must not be used again.
@@ -43,8 +53,8 @@ public:
     int fd() const noexcept { return connection_->native_handle(); }
 
 private:
-    Progress finish(Result<ResultData, ClientError> outcome);
-    Progress fail_io(SystemError error) { return finish(fail(ClientError::io(std::move(error)))); }
+    Progress finish(Result<ReceivedFrame, SystemError> outcome);
+    Progress fail_io(SystemError error) { return finish(fail(std::move(error))); }
     // Reads into [buffer + filled, buffer + size); false on EOF or an error (then Finished).
     enum class Read { Complete, Partial, Failed };
     // Reads at least `needed` bytes into [buffer + filled, buffer + size), more if they are there.
@@ -62,7 +72,7 @@ private:
     ByteBuffer payload_;
     std::size_t payload_filled_ = 0;
     bool overran_ = false;
-    std::optional<Result<ResultData, ClientError>> outcome_;
+    std::optional<Result<ReceivedFrame, SystemError>> outcome_;
 };
 
 }  // namespace zorvo::net
