@@ -1,11 +1,15 @@
 #include "zorvo/net/connection.hpp"
 
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <numeric>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -47,25 +51,63 @@ TEST(Connection, ReadExactFailsWithFixedTextWhenPeerClosesEarly) {
 }
 
 TEST(Connection, WriteToClosedPeerIsBrokenPipeWithoutSignal) {
-    auto [writer, reader] = make_pair();
-    { Connection closing = std::move(reader); }
-    const std::vector<std::uint8_t> bytes(64, 7);
-    // Without MSG_NOSIGNAL the process would die of SIGPIPE here.
-    auto result = writer.write_all(bytes);
-    ASSERT_FALSE(result.ok());
-    EXPECT_EQ(result.error().kind(), ErrorKind::BrokenPipe);
-    EXPECT_NE(result.error().display().find("(os error 32)"), std::string::npos);
+    for (const bool gathered : {false, true}) {
+        auto [writer, reader] = make_pair();
+        { Connection closing = std::move(reader); }
+        const std::vector<std::uint8_t> bytes(64, 7);
+        const std::array<std::span<const std::uint8_t>, 2> pieces{std::span(bytes), std::span(bytes)};
+        // Without MSG_NOSIGNAL the process would die of SIGPIPE here.
+        auto result = gathered ? writer.write_all_gathered(pieces) : writer.write_all(bytes);
+        ASSERT_FALSE(result.ok());
+        EXPECT_EQ(result.error().kind(), ErrorKind::BrokenPipe);
+        EXPECT_NE(result.error().display().find("(os error 32)"), std::string::npos);
+    }
 }
 
-TEST(Connection, LargeTransfersArriveIntactThroughPartialReadsAndWrites) {
-    auto [writer, reader] = make_pair();
+bool keep_waiting() { return true; }
+
+// Written whole, or gathered from pieces of odd lengths, empty ones and more pieces than one send
+// takes, to a reader that pauses between bites: a blocking send returns early only when its timeout
+// ends it, so the writer's short timeout makes sends stop part-way through pieces, or send nothing
+// at all and ask whether to wait on (the reader's pauses outlast the timeout).
+class LargeTransfer : public ::testing::TestWithParam<bool> {};
+
+TEST_P(LargeTransfer, ArrivesIntactThroughPartialReadsAndWrites) {
+    const bool gathered = GetParam();
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    Connection writer(fds[0], &keep_waiting);
+    Connection reader(fds[1]);
+    const int send_buffer = 4096;
+    const timeval timeout{0, 1000};
+    ASSERT_EQ(::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer), 0);
+    ASSERT_EQ(::setsockopt(fds[0], SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout), 0);
+
     const auto sent = pattern(3 << 20, 5);  // far beyond one socket buffer
-    std::thread sender([&, &writer = writer] { EXPECT_TRUE(writer.write_all(sent).ok()); });
+    const std::span<const std::uint8_t> all(sent);
+    // Eleven bytes-bearing pieces, more than one send takes, between empty ones.
+    std::vector<std::span<const std::uint8_t>> pieces;
+    std::size_t at = 0;
+    for (const std::size_t length : {0, 7, 1, 0, 5000, 3, 1 << 20, 11, 2, 0, 1, 1, 4096}) {
+        pieces.push_back(all.subspan(at, length));
+        at += length;
+    }
+    pieces.push_back(all.subspan(at));
+    std::thread sender([&] {
+        EXPECT_TRUE((gathered ? writer.write_all_gathered(pieces) : writer.write_all(sent)).ok());
+    });
     std::vector<std::uint8_t> received(sent.size());
-    ASSERT_TRUE(reader.read_exact(received).ok());
+    for (at = 0; at < received.size(); at += 512 << 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // outlasts the send timeout
+        const std::size_t bite = std::min<std::size_t>(512 << 10, received.size() - at);
+        ASSERT_TRUE(reader.read_exact(std::span(received).subspan(at, bite)).ok());
+    }
     sender.join();
     EXPECT_EQ(received, sent);
 }
+
+INSTANTIATE_TEST_SUITE_P(WholeAndGathered, LargeTransfer, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Gathered" : "Whole"; });
 
 TEST(Connection, MovingTransfersOwnershipAndClosesOnce) {
     auto [left, right] = make_pair();
