@@ -14,7 +14,8 @@ namespace {
 using ResultBytes = Result<ResultData, ClientError>;
 
 // One attempt on one connection. The frame is encoded by the first attempt and kept, so a retry
-// sends exactly the same bytes without encoding again.
+// sends exactly the same bytes without encoding again (a large tensor's data both times straight
+// from the caller's bytes, which outlive the call).
 class Exchange {
 public:
     explicit Exchange(const RequestFrameParts& parts) : parts_(parts) {}
@@ -25,7 +26,7 @@ public:
             if (!encoded.ok()) return fail(std::move(encoded).error());
             frame_.emplace(std::move(encoded).value());
         }
-        if (auto sent = connection.write_all(frame_->bytes()); !sent.ok()) {
+        if (auto sent = frame_->write_to(connection); !sent.ok()) {
             return fail(ClientError::io(std::move(sent).error()));
         }
         if (auto flushed = connection.flush(); !flushed.ok()) {

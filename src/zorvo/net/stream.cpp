@@ -56,7 +56,7 @@ Result<StreamReader, StreamOpenError> SocketClient::infer_stream(
         {model_id, kStreamKind, tensor, named.value(), api_token_});
     if (!frame.ok()) return fail(StreamOpenError{std::move(frame).error()});
 
-    if (auto sent = connection.value().write_all(frame.value().bytes()); !sent.ok()) {
+    if (auto sent = frame.value().write_to(connection.value()); !sent.ok()) {
         return fail(StreamOpenError{std::move(sent).error()});
     }
     if (auto flushed = connection.value().flush(); !flushed.ok()) {
