@@ -326,15 +326,28 @@ TEST(SocketClientInfer, PoolSizeZeroOpensAConnectionPerCall) {
     }
 }
 
-TEST(SocketClientInfer, LargeResultsArriveWhole) {
+TEST(SocketClientInfer, LargeResultsArriveWholeIntoRecycledBuffers) {
     auto listener = Listener::unix_socket();
     std::vector<std::uint8_t> big(5 << 20);
     for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 7 + i / 4096);
     ScriptedServer server(listener, {[&](Connection& connection) { answer_all(connection, big); }});
-    SocketClient client(listener.target(), std::nullopt, 8);
-    auto result = client.infer(1, kFloat32Pair, {});
+    std::optional<SocketClient> client(std::in_place, listener.target(), std::nullopt, 8);
+    auto result = client->infer(1, kFloat32Pair, {});
     ASSERT_TRUE(result.ok()) << result.error().message();
-    EXPECT_EQ(result.value(), big);
+    EXPECT_TRUE(result.value() == big);
+
+    // A dropped result's buffer is kept and receives the next large result, not a fresh one.
+    const std::uint8_t* first_memory = result.value().bytes().data();
+    { auto dropped = std::move(result); }
+    EXPECT_EQ(client->reply_buffers().spare_count(), 1u);
+    auto again = client->infer(1, kFloat32Pair, {});
+    ASSERT_TRUE(again.ok()) << again.error().message();
+    EXPECT_EQ(again.value().bytes().data(), first_memory);
+    EXPECT_TRUE(again.value() == big);
+    EXPECT_EQ(client->reply_buffers().spare_count(), 0u);
+
+    client.reset();  // the result outlives its client and stays whole
+    EXPECT_TRUE(again.value() == big);
 }
 
 TEST(SocketClientInfer, AnOverstatedReplyLengthFailsAsATransportError) {
