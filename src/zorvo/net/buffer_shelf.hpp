@@ -60,10 +60,8 @@ public:
 
 private:
     void give_back() noexcept {
-        if (bytes_.capacity() >= BufferShelf::kMinBytes) {
-            if (auto shelf = home_.lock()) shelf->give_back(std::move(bytes_));
-        }
-        home_.reset();
+        if (bytes_.capacity() < BufferShelf::kMinBytes) return;
+        if (auto shelf = home_.lock()) shelf->give_back(std::move(bytes_));
     }
 
     ByteBuffer bytes_;

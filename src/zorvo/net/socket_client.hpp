@@ -31,7 +31,6 @@ public:
     const std::optional<std::string>& api_token() const noexcept { return api_token_; }
     std::uint64_t max_pool_size() const noexcept { return pool_.max_pool_size(); }
     std::size_t idle_connections() const { return pool_.idle_count(); }
-    const BufferShelf& reply_buffers() const noexcept { return *shelf_; }
 
     // One inference on a pooled connection, retried once on a fresh connection after a transport
     // failure. Returns the result tensor's data bytes.

@@ -4,7 +4,6 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -23,10 +22,10 @@ struct SocketPair {
     Connection right;
 };
 
-SocketPair make_pair() {
+SocketPair make_pair(bool (*keep_waiting)() = nullptr) {
     int fds[2];
     EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-    return {Connection(fds[0]), Connection(fds[1])};
+    return {Connection(fds[0], keep_waiting), Connection(fds[1])};
 }
 
 std::vector<std::uint8_t> pattern(std::size_t size, std::uint8_t seed) {
@@ -55,7 +54,7 @@ TEST(Connection, WriteToClosedPeerIsBrokenPipeWithoutSignal) {
         auto [writer, reader] = make_pair();
         { Connection closing = std::move(reader); }
         const std::vector<std::uint8_t> bytes(64, 7);
-        const std::array<std::span<const std::uint8_t>, 2> pieces{std::span(bytes), std::span(bytes)};
+        const std::array<std::span<const std::uint8_t>, 1> pieces{bytes};
         // Without MSG_NOSIGNAL the process would die of SIGPIPE here.
         auto result = gathered ? writer.write_all_gathered(pieces) : writer.write_all(bytes);
         ASSERT_FALSE(result.ok());
@@ -66,41 +65,30 @@ TEST(Connection, WriteToClosedPeerIsBrokenPipeWithoutSignal) {
 
 bool keep_waiting() { return true; }
 
-// Written whole, or gathered from pieces of odd lengths, empty ones and more pieces than one send
-// takes, to a reader that pauses between bites: a blocking send returns early only when its timeout
-// ends it, so the writer's short timeout makes sends stop part-way through pieces, or send nothing
-// at all and ask whether to wait on (the reader's pauses outlast the timeout).
+// Whole, or gathered from odd, empty and more pieces than one send takes. The writer's short send
+// timeout, which the reader's pauses outlast, makes sends stop part-way through pieces or time out
+// with nothing sent (blocking sends return early only then).
 class LargeTransfer : public ::testing::TestWithParam<bool> {};
 
 TEST_P(LargeTransfer, ArrivesIntactThroughPartialReadsAndWrites) {
-    const bool gathered = GetParam();
-    int fds[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-    Connection writer(fds[0], &keep_waiting);
-    Connection reader(fds[1]);
-    const int send_buffer = 4096;
+    auto [writer, reader] = make_pair(&keep_waiting);
     const timeval timeout{0, 1000};
-    ASSERT_EQ(::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer), 0);
-    ASSERT_EQ(::setsockopt(fds[0], SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout), 0);
-
+    ASSERT_EQ(::setsockopt(writer.native_handle(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout), 0);
     const auto sent = pattern(3 << 20, 5);  // far beyond one socket buffer
-    const std::span<const std::uint8_t> all(sent);
-    // Eleven bytes-bearing pieces, more than one send takes, between empty ones.
     std::vector<std::span<const std::uint8_t>> pieces;
     std::size_t at = 0;
     for (const std::size_t length : {0, 7, 1, 0, 5000, 3, 1 << 20, 11, 2, 0, 1, 1, 4096}) {
-        pieces.push_back(all.subspan(at, length));
+        pieces.push_back(std::span(sent).subspan(at, length));
         at += length;
     }
-    pieces.push_back(all.subspan(at));
-    std::thread sender([&] {
-        EXPECT_TRUE((gathered ? writer.write_all_gathered(pieces) : writer.write_all(sent)).ok());
+    pieces.push_back(std::span(sent).subspan(at));
+    std::thread sender([&, &writer = writer] {
+        EXPECT_TRUE((GetParam() ? writer.write_all_gathered(pieces) : writer.write_all(sent)).ok());
     });
     std::vector<std::uint8_t> received(sent.size());
-    for (at = 0; at < received.size(); at += 512 << 10) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // outlasts the send timeout
-        const std::size_t bite = std::min<std::size_t>(512 << 10, received.size() - at);
-        ASSERT_TRUE(reader.read_exact(std::span(received).subspan(at, bite)).ok());
+    for (at = 0; at < received.size(); at += 1 << 20) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_TRUE(reader.read_exact(std::span(received).subspan(at, 1 << 20)).ok());
     }
     sender.join();
     EXPECT_EQ(received, sent);
