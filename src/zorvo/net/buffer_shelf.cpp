@@ -34,13 +34,6 @@ void BufferShelf::give_back(ByteBuffer buffer) noexcept {
     }
 }  // a buffer not kept is freed here, after the shelf is let go
 
-std::size_t BufferShelf::spare_count() const {
-    std::lock_guard lock(mutex_);
-    std::size_t count = 0;
-    for (const ByteBuffer& spare : spares_) count += spare.capacity() != 0 ? 1 : 0;
-    return count;
-}
-
 std::size_t BufferShelf::spare_bytes() const {
     std::lock_guard lock(mutex_);
     return spare_bytes_;

@@ -28,7 +28,6 @@ public:
     // Keeps the buffer's memory for a later take, within the bounds; otherwise frees it.
     void give_back(ByteBuffer buffer) noexcept;
 
-    std::size_t spare_count() const;
     std::size_t spare_bytes() const;
 
 private:

@@ -30,8 +30,6 @@ public:
             payload_ = std::move(payload);  // moving keeps the bytes where they are
         }
     }
-    ResultData(ByteBuffer payload, wire::BinaryTensorPacketView packet) noexcept
-        : ResultData(ShelvedBuffer(std::move(payload), {}), std::move(packet)) {}
 
     std::span<const std::uint8_t> bytes() const noexcept {
         if (decoded_) return *decoded_;
