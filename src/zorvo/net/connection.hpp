@@ -30,6 +30,11 @@ public:
     // Sends every byte; never raises SIGPIPE (a closed peer is a BrokenPipe error).
     Result<Unit, SystemError> write_all(std::span<const std::uint8_t> bytes);
 
+    // Sends every byte of the pieces, in order, as one stream: each send gathers as many of the
+    // remaining pieces as one call takes, so large bytes go out from where they are, uncopied.
+    // Partial sends, interruptions and timeouts are handled as write_all handles them.
+    Result<Unit, SystemError> write_all_gathered(std::span<const std::span<const std::uint8_t>> pieces);
+
     // Bytes are handed to the kernel by the writes themselves, so there is nothing to flush.
     Result<Unit, SystemError> flush() noexcept { return Unit{}; }
 

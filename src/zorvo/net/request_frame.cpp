@@ -36,13 +36,26 @@ Result<RequestFrame, ClientError> encode_request_frame(const RequestFrameParts& 
         return fail(ClientError::serialization("request too large: " + std::to_string(payload_size) +
                                                " bytes exceeds the 4 GiB frame limit"));
     }
-    RequestFrame frame(kRequestHeaderSize + payload_size);
-    const std::span<std::uint8_t> out = frame.bytes();
+    const bool borrow = request.data.size() >= RequestFrame::kBorrowedDataMin;
+    const std::size_t own_size = kRequestHeaderSize + payload_size - (borrow ? request.data.size() : 0);
+    RequestFrame frame(own_size);
+    const std::span<std::uint8_t> out = frame.own_bytes();
     store_le(out.data(), parts.model_id);
     store_le(out.data() + 4, parts.kind);
     store_le(out.data() + 8, static_cast<std::uint32_t>(payload_size));
-    wire::encode_into(request, out.subspan(kRequestHeaderSize));
+    if (!borrow) {
+        wire::encode_into(request, out.subspan(kRequestHeaderSize));
+        return frame;
+    }
+    const std::size_t data_offset = wire::encode_into_except_data(request, out.subspan(kRequestHeaderSize));
+    frame.borrow(kRequestHeaderSize + data_offset, request.data);
     return frame;
+}
+
+Result<Unit, SystemError> RequestFrame::write_to(Connection& connection) const {
+    if (data_.empty()) return connection.write_all({bytes_.get(), size_});
+    const auto all = pieces();
+    return connection.write_all_gathered(all);
 }
 
 }  // namespace zorvo::net

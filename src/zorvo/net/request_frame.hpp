@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -9,7 +10,9 @@
 #include <vector>
 
 #include "zorvo/common/result.hpp"
+#include "zorvo/common/system_error.hpp"
 #include "zorvo/net/client_error.hpp"
+#include "zorvo/net/connection.hpp"
 #include "zorvo/net/tensor_args.hpp"
 #include "zorvo/wire/request.hpp"
 
@@ -25,19 +28,43 @@ inline constexpr std::size_t kRequestHeaderSize = 12;
 // The length word is 32 bits wide; larger payloads cannot be framed.
 inline constexpr std::uint64_t kMaxFramePayload = 0xFFFF'FFFFull;
 
-// One encoded request frame, header included. Left uninitialised on allocation because every
-// byte is written by the encoder straight away.
+// One encoded request frame, header included. The frame's own buffer is left uninitialised on
+// allocation because every byte is written by the encoder straight away. A large main tensor's
+// data bytes are not copied into it: the frame points at the caller's bytes, which must outlive
+// it, and goes out as its own bytes before them, those bytes, and its own bytes after them.
 class RequestFrame {
 public:
-    explicit RequestFrame(std::size_t size)
-        : bytes_(std::make_unique_for_overwrite<std::uint8_t[]>(size)), size_(size) {}
+    // Data at least this long stays where it is; smaller data is copied, so that a small frame
+    // is one buffer and one plain send.
+    static constexpr std::size_t kBorrowedDataMin = std::size_t{64} << 10;
 
-    std::span<std::uint8_t> bytes() noexcept { return {bytes_.get(), size_}; }
-    std::span<const std::uint8_t> bytes() const noexcept { return {bytes_.get(), size_}; }
+    explicit RequestFrame(std::size_t size)
+        : bytes_(std::make_unique_for_overwrite<std::uint8_t[]>(size)), size_(size), data_offset_(size) {}
+
+    // The frame's own bytes, for the encoder.
+    std::span<std::uint8_t> own_bytes() noexcept { return {bytes_.get(), size_}; }
+
+    // Makes `data` go out between own bytes [0, offset) and the rest.
+    void borrow(std::size_t offset, std::span<const std::uint8_t> data) noexcept {
+        data_offset_ = offset;
+        data_ = data;
+    }
+
+    // The bytes on the wire, in order: own bytes, borrowed data, own bytes (the last two empty
+    // when nothing is borrowed).
+    std::array<std::span<const std::uint8_t>, 3> pieces() const noexcept {
+        const std::span<const std::uint8_t> own(bytes_.get(), size_);
+        return {own.first(data_offset_), data_, own.subspan(data_offset_)};
+    }
+
+    // Sends the whole frame: one send when nothing is borrowed, else one gathered send.
+    Result<Unit, SystemError> write_to(Connection& connection) const;
 
 private:
     std::unique_ptr<std::uint8_t[]> bytes_;
     std::size_t size_;
+    std::size_t data_offset_;
+    std::span<const std::uint8_t> data_;
 };
 
 // Parses the element type of every extra input, in order; the first unknown one fails.
@@ -53,7 +80,8 @@ struct RequestFrameParts {
 };
 
 // Parses the element type, then encodes header and request into one exactly sized buffer, so the
-// tensor bytes are copied once and the frame can go out in a single write.
+// frame goes out in a single write; the tensor bytes are copied into it once, or, from
+// kBorrowedDataMin on, not at all (the frame then borrows parts.tensor.data).
 Result<RequestFrame, ClientError> encode_request_frame(const RequestFrameParts& parts);
 
 }  // namespace zorvo::net

@@ -37,4 +37,21 @@ Result<ByteBuffer, SystemError> read_payload(Connection& connection, std::uint32
     return payload;
 }
 
+Result<ShelvedBuffer, SystemError> read_payload(Connection& connection, std::uint32_t length,
+                                                const std::shared_ptr<BufferShelf>& shelf) {
+    if (!shelf || length < BufferShelf::kMinBytes) {
+        auto fresh = read_payload(connection, length);
+        if (!fresh.ok()) return fail(std::move(fresh).error());
+        return ShelvedBuffer(std::move(fresh).value(), {});
+    }
+    if (auto spare = shelf->take(length)) {
+        ShelvedBuffer payload(std::move(*spare), shelf);  // goes back even if the read fails
+        if (auto read = connection.read_exact(payload.bytes()); !read.ok()) return fail(std::move(read).error());
+        return payload;
+    }
+    auto fresh = read_payload(connection, length);
+    if (!fresh.ok()) return fail(std::move(fresh).error());
+    return ShelvedBuffer(std::move(fresh).value(), shelf);
+}
+
 }  // namespace zorvo::net

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "zorvo/common/byte_buffer.hpp"
+#include "zorvo/net/buffer_shelf.hpp"
 #include "zorvo/wire/tensor_packet.hpp"
 
 namespace zorvo::net {
@@ -19,11 +20,12 @@ namespace zorvo::net {
 // the bytes as a tensor instead of copying them.
 class ResultData {
 public:
-    // `packet` was read from `payload`; its direct data is a view into it.
-    ResultData(ByteBuffer payload, wire::BinaryTensorPacketView packet) noexcept
+    // `packet` was read from `payload`; its direct data is a view into it. The payload goes back
+    // to its shelf, if it has one, once the result no longer needs it.
+    ResultData(ShelvedBuffer payload, wire::BinaryTensorPacketView packet) noexcept
         : shape_(std::move(packet.shape)), dtype_(packet.dtype), decoded_(std::move(packet.decoded)) {
         if (!decoded_) {
-            offset_ = static_cast<std::size_t>(packet.direct.data() - payload.data());
+            offset_ = static_cast<std::size_t>(packet.direct.data() - payload.bytes().data());
             length_ = packet.direct.size();
             payload_ = std::move(payload);  // moving keeps the bytes where they are
         }
@@ -31,12 +33,12 @@ public:
 
     std::span<const std::uint8_t> bytes() const noexcept {
         if (decoded_) return *decoded_;
-        return std::span<const std::uint8_t>(payload_).subspan(offset_, length_);
+        return std::span<const std::uint8_t>(payload_.bytes()).subspan(offset_, length_);
     }
     // The same bytes, writable: the result owns them alone.
     std::span<std::uint8_t> bytes() noexcept {
         if (decoded_) return *decoded_;
-        return std::span<std::uint8_t>(payload_).subspan(offset_, length_);
+        return std::span<std::uint8_t>(payload_.bytes()).subspan(offset_, length_);
     }
     const std::vector<std::int64_t>& shape() const noexcept { return shape_; }
     wire::TensorDtype dtype() const noexcept { return dtype_; }
@@ -49,7 +51,7 @@ public:
 private:
     std::vector<std::int64_t> shape_;
     wire::TensorDtype dtype_;
-    ByteBuffer payload_;
+    ShelvedBuffer payload_;
     std::size_t offset_ = 0;
     std::size_t length_ = 0;
     std::optional<std::vector<std::uint8_t>> decoded_;

@@ -14,10 +14,12 @@ namespace {
 using ResultBytes = Result<ResultData, ClientError>;
 
 // One attempt on one connection. The frame is encoded by the first attempt and kept, so a retry
-// sends exactly the same bytes without encoding again.
+// sends exactly the same bytes without encoding again (a large tensor's data both times straight
+// from the caller's bytes, which outlive the call).
 class Exchange {
 public:
-    explicit Exchange(const RequestFrameParts& parts) : parts_(parts) {}
+    Exchange(const RequestFrameParts& parts, const std::shared_ptr<BufferShelf>& shelf)
+        : parts_(parts), shelf_(shelf) {}
 
     ResultBytes run(Connection& connection) {
         if (!frame_) {
@@ -25,7 +27,7 @@ public:
             if (!encoded.ok()) return fail(std::move(encoded).error());
             frame_.emplace(std::move(encoded).value());
         }
-        if (auto sent = connection.write_all(frame_->bytes()); !sent.ok()) {
+        if (auto sent = frame_->write_to(connection); !sent.ok()) {
             return fail(ClientError::io(std::move(sent).error()));
         }
         if (auto flushed = connection.flush(); !flushed.ok()) {
@@ -33,10 +35,10 @@ public:
         }
         auto header = read_response_header(connection);
         if (!header.ok()) return fail(ClientError::io(std::move(header).error()));
-        auto payload = read_payload(connection, header.value().length);
+        auto payload = read_payload(connection, header.value().length, shelf_);
         if (!payload.ok()) return fail(ClientError::io(std::move(payload).error()));
 
-        const auto& bytes = payload.value();
+        const ByteBuffer& bytes = payload.value().bytes();
         if (header.value().status != 0) {
             return fail(ClientError::server(utf8_lossy(std::span<const std::uint8_t>(bytes))));
         }
@@ -47,6 +49,7 @@ public:
 
 private:
     const RequestFrameParts& parts_;
+    const std::shared_ptr<BufferShelf>& shelf_;
     std::optional<RequestFrame> frame_;
 };
 
@@ -54,7 +57,10 @@ private:
 
 SocketClient::SocketClient(ConnectionTarget target, std::optional<std::string> api_token,
                            std::uint64_t max_pool_size)
-    : target_(std::move(target)), api_token_(std::move(api_token)), pool_(max_pool_size) {}
+    : target_(std::move(target)),
+      api_token_(std::move(api_token)),
+      pool_(max_pool_size),
+      shelf_(std::make_shared<BufferShelf>()) {}
 
 ResultBytes SocketClient::infer(std::uint32_t model_id, const TensorArgs& tensor,
                                 std::span<const AdditionalInput> additional_inputs) const {
@@ -66,7 +72,7 @@ ResultBytes SocketClient::infer(std::uint32_t model_id, const TensorArgs& tensor
     Connection taken = std::move(first).value();
 
     const RequestFrameParts parts{model_id, kInferKind, tensor, named.value(), api_token_};
-    Exchange exchange(parts);
+    Exchange exchange(parts, shelf_);
     auto result = exchange.run(taken);
     // A wait the host abandoned is not retried; the connection, out of step, is closed.
     if (!result.ok() && result.error().is_abandoned_wait()) return result;

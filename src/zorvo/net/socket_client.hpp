@@ -2,12 +2,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "zorvo/common/result.hpp"
+#include "zorvo/net/buffer_shelf.hpp"
 #include "zorvo/net/client_error.hpp"
 #include "zorvo/net/connection_target.hpp"
 #include "zorvo/net/pool.hpp"
@@ -19,7 +21,8 @@
 namespace zorvo::net {
 
 // The socket client core: one engine endpoint, an optional API token and a pool of idle
-// connections. Calls may overlap; only the pool is shared between them and it locks itself.
+// connections. Calls may overlap; only the pool and the shelf of spare reply buffers are shared
+// between them, and each locks itself.
 class SocketClient {
 public:
     SocketClient(ConnectionTarget target, std::optional<std::string> api_token,
@@ -53,6 +56,8 @@ private:
     ConnectionTarget target_;
     std::optional<std::string> api_token_;
     mutable ConnectionPool pool_;
+    // Spare buffers for large replies; results hold it weakly, so it goes with the client.
+    std::shared_ptr<BufferShelf> shelf_;
 };
 
 }  // namespace zorvo::net

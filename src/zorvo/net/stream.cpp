@@ -25,14 +25,14 @@ Result<std::optional<ResultData>, StreamError> StreamReader::next() {
         finished_ = true;
         return Step{};
     }
-    auto payload = read_payload(connection_, header.value().length);
+    auto payload = read_payload(connection_, header.value().length, shelf_.lock());
     if (!payload.ok()) return fail(StreamError{payload.error().display()});
 
     switch (header.value().status) {
         case kStreamErrorStatus:
-            return fail(StreamError{utf8_lossy(std::span<const std::uint8_t>(payload.value()))});
+            return fail(StreamError{utf8_lossy(std::span<const std::uint8_t>(payload.value().bytes()))});
         case kStreamItemStatus: {
-            auto packet = wire::decode_tensor_packet_view(payload.value());
+            auto packet = wire::decode_tensor_packet_view(payload.value().bytes());
             if (!packet.ok()) return fail(StreamError{std::move(packet).error().message});
             return Step{ResultData(std::move(payload).value(), std::move(packet).value())};
         }
@@ -56,13 +56,13 @@ Result<StreamReader, StreamOpenError> SocketClient::infer_stream(
         {model_id, kStreamKind, tensor, named.value(), api_token_});
     if (!frame.ok()) return fail(StreamOpenError{std::move(frame).error()});
 
-    if (auto sent = connection.value().write_all(frame.value().bytes()); !sent.ok()) {
+    if (auto sent = frame.value().write_to(connection.value()); !sent.ok()) {
         return fail(StreamOpenError{std::move(sent).error()});
     }
     if (auto flushed = connection.value().flush(); !flushed.ok()) {
         return fail(StreamOpenError{std::move(flushed).error()});
     }
-    return StreamReader(std::move(connection).value());
+    return StreamReader(std::move(connection).value(), shelf_);
 }
 
 }  // namespace zorvo::net

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,6 +11,7 @@
 #include "zorvo/common/fork_generation.hpp"
 #include "zorvo/common/result.hpp"
 #include "zorvo/common/system_error.hpp"
+#include "zorvo/net/buffer_shelf.hpp"
 #include "zorvo/net/client_error.hpp"
 #include "zorvo/net/connection.hpp"
 #include "zorvo/net/result_data.hpp"
@@ -44,8 +46,9 @@ inline constexpr std::string_view kStreamInheritedMessage =
 // (without a shutdown, so the parent's stream goes on).
 class StreamReader {
 public:
-    explicit StreamReader(Connection connection) noexcept
-        : connection_(std::move(connection)), generation_(fork_generation()) {}
+    // Large items are received into spare buffers of `shelf`, and go back to it, while it lives.
+    explicit StreamReader(Connection connection, std::weak_ptr<BufferShelf> shelf = {}) noexcept
+        : connection_(std::move(connection)), shelf_(std::move(shelf)), generation_(fork_generation()) {}
 
     // The next item's data bytes, or nothing once the stream has ended. Nothing is read after the
     // end has been seen.
@@ -55,6 +58,7 @@ public:
 
 private:
     Connection connection_;
+    std::weak_ptr<BufferShelf> shelf_;
     std::uint64_t generation_;
     bool finished_ = false;
 };

@@ -45,8 +45,10 @@ public:
     }
     void bytes(std::span<const std::uint8_t> value) noexcept {
         count(value.size());
-        put(value.data(), value.size());
+        raw(value);
     }
+    // Bytes without a count, for a caller that wrote the count itself.
+    void raw(std::span<const std::uint8_t> value) noexcept { put(value.data(), value.size()); }
     void i64_list(std::span<const std::int64_t> values) noexcept {
         count(values.size());
         for (std::int64_t v : values) i64(v);

@@ -79,11 +79,17 @@ std::size_t encoded_size(const InferenceRequest& request) noexcept {
     return size;
 }
 
-void encode_into(const InferenceRequest& request, std::span<std::uint8_t> out) {
+namespace {
+
+// Writes the whole record, or everything but the main tensor's data bytes (their count stays).
+// Returns the offset at which those data bytes are (or belong).
+std::size_t encode_record(const InferenceRequest& request, std::span<std::uint8_t> out, bool with_data) {
     Encoder encoder(out);
     encoder.i64_list(request.shape);
     encoder.text(canonical_name(request.dtype));
-    encoder.bytes(request.data);
+    encoder.count(request.data.size());
+    const std::size_t data_offset = encoder.position();
+    if (with_data) encoder.raw(request.data);
     // Empty additional inputs and absent trailing fields contribute no bytes at all.
     if (!request.additional_inputs.empty()) {
         encoder.count(request.additional_inputs.size());
@@ -98,6 +104,17 @@ void encode_into(const InferenceRequest& request, std::span<std::uint8_t> out) {
         write_metadata(encoder, *request.metadata);
     }
     assert(encoder.complete());
+    return data_offset;
+}
+
+}  // namespace
+
+void encode_into(const InferenceRequest& request, std::span<std::uint8_t> out) {
+    encode_record(request, out, true);
+}
+
+std::size_t encode_into_except_data(const InferenceRequest& request, std::span<std::uint8_t> out) {
+    return encode_record(request, out, false);
 }
 
 std::vector<std::uint8_t> encode(const InferenceRequest& request) {

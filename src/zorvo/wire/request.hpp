@@ -60,6 +60,10 @@ std::size_t encoded_size(const InferenceRequest& request) noexcept;
 
 // Writes the request into `out`, which must be exactly encoded_size(request) bytes long.
 void encode_into(const InferenceRequest& request, std::span<std::uint8_t> out);
+// The same record without the main tensor's data bytes (their count is written), into `out` of
+// exactly encoded_size(request) - request.data.size() bytes, so that the caller can send the data
+// from where it is. Returns the offset in `out` at which the data bytes belong.
+std::size_t encode_into_except_data(const InferenceRequest& request, std::span<std::uint8_t> out);
 // One allocation of exactly encoded_size(request) bytes.
 std::vector<std::uint8_t> encode(const InferenceRequest& request);
 

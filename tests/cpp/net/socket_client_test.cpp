@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include "test_support.hpp"
+#include "zorvo/net/request_frame.hpp"
+#include "zorvo/wire/request.hpp"
 
 namespace zorvo::net {
 namespace {
@@ -110,6 +112,40 @@ TEST(SocketClientInfer, ApiTokenAndAdditionalInputsExtendThePayload) {
     with_input.insert(with_input.end(), {1, 1, 0, 0, 0, 0, 0, 0, 0, 0});
     EXPECT_EQ(received[1].payload, with_input);
 }
+
+// Around the size from which the data is sent from the caller's bytes, and far beyond a socket
+// buffer: first send and retry are both the contiguous encoding, as every request was before.
+class FrameOnTheWire : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(FrameOnTheWire, IsTheContiguousEncodingOnFirstSendAndRetry) {
+    std::vector<std::uint8_t> data(GetParam());
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 13 + i / 251);
+    const std::array<std::int64_t, 1> shape{static_cast<std::int64_t>(data.size())};
+    const std::vector<wire::NamedTensor> extra{{"mask", {3}, wire::TensorDtype::Uint8, {7, 8, 9}}};
+    wire::InferenceRequest request{shape, wire::TensorDtype::Uint8, data, extra, {}, {}, {}};
+    request.metadata.emplace().api_token = "token";
+    const std::vector<std::uint8_t> expected = wire::encode(request);
+
+    auto listener = Listener::unix_socket();
+    std::vector<ReceivedRequest> received(2);
+    ScriptedServer server(listener, {[&](Connection& connection) { received[0] = read_request(connection); },
+                                     [&](Connection& connection) {
+                                         received[1] = read_request(connection);
+                                         send(connection, response_frame(0, tensor_payload({4})));
+                                     }});
+    SocketClient client(listener.target(), std::string("token"), 8);
+    const std::vector<AdditionalInput> extra_args{{"mask", {3}, "u8", {7, 8, 9}}};
+    ASSERT_TRUE(client.infer(9, {shape, "UINT8", data}, extra_args).ok());
+    server.join();
+    for (const ReceivedRequest& sent : received) {
+        EXPECT_EQ(testing::get_u32(sent.header.data() + 8), expected.size());
+        EXPECT_TRUE(sent.payload == expected);  // not printed: megabytes
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(DataSizes, FrameOnTheWire,
+                         ::testing::Values(RequestFrame::kBorrowedDataMin - 1, RequestFrame::kBorrowedDataMin,
+                                           std::size_t{3} << 20));
 
 TEST(SocketClientInfer, UnknownAdditionalInputTypeFailsBeforeAnyConnection) {
     // Nothing listens at the target, so touching the network would report a connection error.
@@ -264,15 +300,24 @@ TEST(SocketClientInfer, PoolSizeZeroOpensAConnectionPerCall) {
     }
 }
 
-TEST(SocketClientInfer, LargeResultsArriveWhole) {
+TEST(SocketClientInfer, LargeResultsArriveWholeIntoRecycledBuffers) {
     auto listener = Listener::unix_socket();
     std::vector<std::uint8_t> big(5 << 20);
     for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 7 + i / 4096);
     ScriptedServer server(listener, {[&](Connection& connection) { answer_all(connection, big); }});
-    SocketClient client(listener.target(), std::nullopt, 8);
-    auto result = client.infer(1, kFloat32Pair, {});
+    std::optional<SocketClient> client(std::in_place, listener.target(), std::nullopt, 8);
+    auto result = client->infer(1, kFloat32Pair, {});
     ASSERT_TRUE(result.ok()) << result.error().message();
-    EXPECT_EQ(result.value(), big);
+    EXPECT_TRUE(result.value() == big);
+
+    // A dropped result's buffer receives the next large result; a result outlives its client.
+    const std::uint8_t* first_memory = result.value().bytes().data();
+    { auto dropped = std::move(result); }
+    auto again = client->infer(1, kFloat32Pair, {});
+    client.reset();
+    ASSERT_TRUE(again.ok()) << again.error().message();
+    EXPECT_EQ(again.value().bytes().data(), first_memory);
+    EXPECT_TRUE(again.value() == big);
 }
 
 TEST(SocketClientInfer, AnOverstatedReplyLengthFailsAsATransportError) {
