@@ -119,7 +119,7 @@ private:
                 core->keep_connection(std::move(connection));  // nothing was sent on it
                 return fail_with(frame.error());
             }
-            exchange_.emplace(std::move(frame).value());
+            exchange_.emplace(std::move(frame).value(), core->shelf());
         }
         follow(exchange_->begin(std::move(connection)));
     }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -38,9 +39,27 @@ NonBlockingExchange::Progress NonBlockingExchange::begin(Connection connection) 
 
 NonBlockingExchange::Progress NonBlockingExchange::advance() {
     if (outcome_) return Progress::Finished;
-    const auto bytes = frame_.bytes();
-    while (sent_ < bytes.size()) {
-        const ssize_t sent = ::send(fd(), bytes.data() + sent_, bytes.size() - sent_, MSG_NOSIGNAL);
+    // The frame's pieces (its own bytes, and a large tensor's bytes where the caller has them)
+    // go out as one stream, each send gathering what is left.
+    const auto pieces = frame_.pieces();
+    std::size_t total = 0;
+    for (const auto& piece : pieces) total += piece.size();
+    while (sent_ < total) {
+        std::array<iovec, 3> batch{};
+        std::size_t count = 0;
+        std::size_t skip = sent_;
+        for (const auto& piece : pieces) {
+            if (skip >= piece.size()) {
+                skip -= piece.size();
+                continue;
+            }
+            batch[count++] = iovec{const_cast<std::uint8_t*>(piece.data() + skip), piece.size() - skip};
+            skip = 0;
+        }
+        msghdr message{};
+        message.msg_iov = batch.data();
+        message.msg_iovlen = count;
+        const ssize_t sent = ::sendmsg(fd(), &message, MSG_NOSIGNAL);
         if (sent < 0) {
             if (errno == EINTR) continue;
             if (would_block(errno)) return Progress::WantWrite;
@@ -79,21 +98,28 @@ NonBlockingExchange::Progress NonBlockingExchange::read_response() {
             case Read::Complete: break;
         }
         response_ = ResponseHeader{load_le<std::uint32_t>(first_.data()), load_le<std::uint32_t>(first_.data() + 4)};
-        payload_.resize(std::min<std::size_t>(response_->length, kFirstPayloadChunk));
+        // A large payload goes straight into a spare buffer that fits, if the shelf has one;
+        // otherwise the buffer grows as bytes arrive, as the blocking read does.
+        std::optional<ByteBuffer> spare;
+        if (shelf_ && response_->length >= BufferShelf::kMinBytes) spare = shelf_->take(response_->length);
+        ByteBuffer buffer = spare ? std::move(*spare) : ByteBuffer();
+        if (!spare) buffer.resize(std::min<std::size_t>(response_->length, kFirstPayloadChunk));
+        payload_ = ShelvedBuffer(std::move(buffer), shelf_);
         // Whatever came with the header belongs to the payload, unless the peer sent more.
         overran_ = header_filled_ - kResponseHeaderSize > response_->length;
-        payload_filled_ = std::min(header_filled_ - kResponseHeaderSize, payload_.size());
-        std::copy_n(first_.data() + kResponseHeaderSize, payload_filled_, payload_.data());
+        payload_filled_ = std::min(header_filled_ - kResponseHeaderSize, payload_.bytes().size());
+        std::copy_n(first_.data() + kResponseHeaderSize, payload_filled_, payload_.bytes().data());
     }
     const std::size_t total = response_->length;
+    ByteBuffer& payload = payload_.bytes();
     for (;;) {
-        switch (read_into(payload_.data(), payload_.size(), payload_.size(), payload_filled_)) {
+        switch (read_into(payload.data(), payload.size(), payload.size(), payload_filled_)) {
             case Read::Partial: return Progress::WantRead;
             case Read::Failed: return Progress::Finished;
             case Read::Complete: break;
         }
-        if (payload_.size() == total) break;
-        payload_.resize(std::min(total, payload_.size() * 2));
+        if (payload.size() == total) break;
+        payload.resize(std::min(total, payload.size() * 2));
     }
     return finish(ReceivedFrame{response_->status, std::move(payload_)});
 }

@@ -4,9 +4,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 #include "zorvo/common/byte_buffer.hpp"
+#include "zorvo/net/buffer_shelf.hpp"
 #include "zorvo/common/result.hpp"
 #include "zorvo/common/system_error.hpp"
 #include "zorvo/net/connection.hpp"
@@ -18,7 +20,7 @@ namespace zorvo::net {
 // A response frame as it arrived: the status word and the payload.
 struct ReceivedFrame {
     std::uint32_t status = 0;
-    ByteBuffer payload;
+    ShelvedBuffer payload;
 };
 
 // One request frame and its response frame on a non-blocking connection, advanced whenever the
@@ -34,9 +36,12 @@ public:
         Finished,   // outcome() holds the result or the error
     };
 
-    explicit NonBlockingExchange(RequestFrame frame) noexcept : frame_(std::move(frame)) {}
+    // A large payload is received into a spare buffer of `shelf` (which may be null) when it has
+    // one, and goes back to it when the payload is dropped.
+    NonBlockingExchange(RequestFrame frame, std::shared_ptr<BufferShelf> shelf) noexcept
+        : frame_(std::move(frame)), shelf_(std::move(shelf)) {}
     explicit NonBlockingExchange(std::span<const std::uint8_t> frame) : frame_(frame.size()) {
-        std::copy(frame.begin(), frame.end(), frame_.bytes().begin());
+        std::copy(frame.begin(), frame.end(), frame_.own_bytes().begin());
     }
 
     // Starts over on `connection` (made non-blocking here): the whole frame is sent again.
@@ -62,6 +67,7 @@ private:
     Progress read_response();
 
     RequestFrame frame_;
+    std::shared_ptr<BufferShelf> shelf_;
     std::optional<Connection> connection_;
     std::size_t sent_ = 0;
     // The header and, for a small answer, the whole payload arrive with one receive into here.
@@ -69,7 +75,7 @@ private:
     std::array<std::uint8_t, kFirstReceive> first_{};
     std::size_t header_filled_ = 0;
     std::optional<ResponseHeader> response_;
-    ByteBuffer payload_;
+    ShelvedBuffer payload_;
     std::size_t payload_filled_ = 0;
     bool overran_ = false;
     std::optional<Result<ReceivedFrame, SystemError>> outcome_;

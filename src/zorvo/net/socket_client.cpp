@@ -2,11 +2,10 @@
 
 #include <string_view>
 
-#include "zorvo/common/text.hpp"
 #include "zorvo/net/connect.hpp"
 #include "zorvo/net/request_frame.hpp"
 #include "zorvo/net/response_frame.hpp"
-#include "zorvo/wire/tensor_packet.hpp"
+#include "zorvo/net/socket_result.hpp"
 
 namespace zorvo::net {
 namespace {
@@ -38,13 +37,7 @@ public:
         auto payload = read_payload(connection, header.value().length, shelf_);
         if (!payload.ok()) return fail(ClientError::io(std::move(payload).error()));
 
-        const ByteBuffer& bytes = payload.value().bytes();
-        if (header.value().status != 0) {
-            return fail(ClientError::server(utf8_lossy(std::span<const std::uint8_t>(bytes))));
-        }
-        auto packet = wire::decode_tensor_packet_view(bytes);
-        if (!packet.ok()) return fail(ClientError::serialization(std::move(packet).error().message));
-        return ResultData(std::move(payload).value(), std::move(packet).value());
+        return socket_result(header.value().status, std::move(payload).value());
     }
 
 private:

@@ -51,6 +51,7 @@ public:
     std::optional<Connection> take_idle_connection() const { return pool_.take_idle(); }
     Result<Connection, SystemError> connect() const;
     void keep_connection(Connection connection) const { pool_.return_connection(std::move(connection)); }
+    const std::shared_ptr<BufferShelf>& shelf() const noexcept { return shelf_; }
 
 private:
     ConnectionTarget target_;

@@ -19,10 +19,10 @@ namespace {
 
 using Progress = NonBlockingExchange::Progress;
 
-// The frame of a uint8 tensor of `size` bytes, as the blocking exchange would send it.
-RequestFrame frame_of(std::size_t size) {
-    const std::vector<std::uint8_t> data(size, 0x5A);
-    const std::array<std::int64_t, 1> shape{static_cast<std::int64_t>(size)};
+// The frame of a uint8 tensor, as the blocking exchange would send it (a large tensor's bytes
+// borrowed from `data`).
+RequestFrame frame_of(const std::vector<std::uint8_t>& data) {
+    const std::array<std::int64_t, 1> shape{static_cast<std::int64_t>(data.size())};
     const std::optional<std::string> no_token;
     auto frame = encode_request_frame({1, kInferKind, TensorArgs{shape, "uint8", data}, {}, no_token});
     EXPECT_TRUE(frame.ok());
@@ -31,9 +31,9 @@ RequestFrame frame_of(std::size_t size) {
 
 // The exchange on one end of a socket pair; the test plays the engine on the other, never blocking.
 struct Pair {
-    explicit Pair(std::size_t tensor_bytes) : exchange(frame_of(tensor_bytes)) {
-        const RequestFrame same = frame_of(tensor_bytes);
-        sent_frame.assign(same.bytes().begin(), same.bytes().end());
+    explicit Pair(std::size_t tensor_bytes) : data(tensor_bytes, 0x5A), exchange(frame_of(data), nullptr) {
+        const RequestFrame same = frame_of(data);
+        for (const auto& piece : same.pieces()) sent_frame.insert(sent_frame.end(), piece.begin(), piece.end());
         int fds[2];
         EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
         client = fds[0];
@@ -52,6 +52,7 @@ struct Pair {
         }
     }
 
+    std::vector<std::uint8_t> data;
     NonBlockingExchange exchange;
     std::vector<std::uint8_t> sent_frame;
     int client = -1;
