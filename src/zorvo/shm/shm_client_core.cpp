@@ -27,15 +27,15 @@ void sleep_for(std::chrono::nanoseconds duration) noexcept {
 
 // Tells the region's other clients which request-queue entry this call reserves, and looks for
 // dead producers when the call waits behind one.
-class CellReservation final : public PushObserver {
+class CellReservation {
 public:
     CellReservation(const PeerTable& peers, unsigned cell, std::uint8_t* queue) noexcept
         : peers_(peers), cell_(cell), queue_(queue) {}
-    void reserving(std::uint64_t index) noexcept override { peers_.reserving(cell_, index); }
-    void done(bool still_reserved) noexcept override {
+    void reserving(std::uint64_t index) noexcept { peers_.reserving(cell_, index); }
+    void done(bool still_reserved) noexcept {
         if (!still_reserved) peers_.published(cell_);
     }
-    bool rescue(std::uint64_t stuck) override { return peers_.rescue_stalled(queue_, stuck); }
+    bool rescue(std::uint64_t stuck) { return peers_.rescue_stalled(queue_, stuck); }
 
 private:
     const PeerTable& peers_;
