@@ -56,7 +56,7 @@ public:
             watch_holder(now);
             return std::optional<ShmResponseEntry>();
         }
-        auto popped = queue_.try_pop(peers_.consumer_lock(), layout::lock_word(peers_.number(), peers_.epoch()));
+        auto popped = queue_.try_pop(peers_.consumer_lock(), peers_.own_lock_word());
         peers_.unlock_consumer();
         return popped;
     }
