@@ -106,16 +106,6 @@ Result<ShmClientCore, ShmError> ShmClientCore::connect(std::string_view name, co
     return ShmClientCore(std::move(client).value(), timing);
 }
 
-void ShmClientCore::slot_claimed(StagedRequest& request) noexcept {
-    const PeerTable& peers = *request.attachment->peers;
-    if (request.cell == PeerTable::NO_CELL) request.cell = peers.acquire_cell();
-    if (request.cell != PeerTable::NO_CELL) peers.record_slot(request.cell, request.claim_index);
-}
-
-void ShmClientCore::call_ended(StagedRequest& request) noexcept {
-    if (request.cell != PeerTable::NO_CELL) request.attachment->peers->finish(request.cell);
-}
-
 Result<std::uint64_t, InferError> ShmClientCore::hand_over(const StagedRequest& request, SlotLease& lease,
                                                            InferHost& host) {
     const Attachment& at = *request.attachment;
