@@ -198,7 +198,6 @@ private:
     std::unique_ptr<Orphans> orphans_;
 };
 
-
 // The steps every call takes, inline: they run once or more per call.
 
 inline std::uint64_t PeerTable::next_counter() const noexcept {
