@@ -37,7 +37,8 @@ PyObject* hybrid_client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
 PyObject* hybrid_client_infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return method_boundary([&]() -> PyObject* {
         std::array<PyObject*, 3> values{};
-        if (!bind_region_infer_arguments("infer", args, nargs, kwnames, values)) return nullptr;
+        static constexpr Signature kInferSignature = region_infer_signature("infer");
+        if (!bind_arguments(kInferSignature, args, nargs, kwnames, values)) return nullptr;
         HybridClientObject* object = HybridClientObject::from(self);
         // Held for the whole call, argument conversion included, which may run Python code.
         ExclusiveTake take(object->borrow);

@@ -14,8 +14,6 @@ constexpr Signature kShmConstructorSignature = {"ZorvoShmClient", kShmConstructo
 constexpr std::array<const char*, 2> kHybridConstructorNames = {"shm_name", "socket_path"};
 constexpr Signature kHybridConstructorSignature = {"ZorvoHybridClient", kHybridConstructorNames, 2, 2};
 
-constexpr std::array<const char*, 3> kInferNames = {"shape", "dtype", "data"};
-
 }  // namespace
 
 bool load_shm_client_arguments(PyObject* args, PyObject* kwargs, std::string_view& shm_name) {
@@ -37,12 +35,6 @@ void raise_attach_error(std::string_view message) { raise_message(PyExc_Connecti
 void raise_setup_error(const hybrid::SetupError& error) {
     const bool attach_failed = error.kind == hybrid::SetupError::Kind::Attach;
     raise_message(attach_failed ? PyExc_ConnectionError : PyExc_RuntimeError, error.message);
-}
-
-bool bind_region_infer_arguments(const char* function_name, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames, std::array<PyObject*, 3>& out) {
-    const Signature signature = {function_name, kInferNames, 3, 3};
-    return bind_arguments(signature, args, nargs, kwnames, out);
 }
 
 }  // namespace zorvo::python

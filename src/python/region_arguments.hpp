@@ -27,8 +27,18 @@ void raise_attach_error(std::string_view message);
 // A hybrid client that could not be built: ConnectionError for the region, RuntimeError otherwise.
 void raise_setup_error(const hybrid::SetupError& error);
 
+inline constexpr std::array<const char*, 3> kRegionInferNames = {"shape", "dtype", "data"};
+
+// The signature of (shape, dtype, data) under the method's name; a method of fixed name keeps it
+// in a constant, so that no call builds it again.
+constexpr Signature region_infer_signature(const char* function_name) noexcept {
+    return {function_name, kRegionInferNames, 3, 3};
+}
+
 // Binds (shape, dtype, data) under the method's name, without converting them yet.
-bool bind_region_infer_arguments(const char* function_name, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames, std::array<PyObject*, 3>& out);
+inline bool bind_region_infer_arguments(const char* function_name, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames, std::array<PyObject*, 3>& out) {
+    return bind_arguments(region_infer_signature(function_name), args, nargs, kwnames, out);
+}
 
 }  // namespace zorvo::python

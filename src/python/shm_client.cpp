@@ -35,7 +35,8 @@ PyObject* shm_client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* shm_client_infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return method_boundary([&]() -> PyObject* {
         std::array<PyObject*, 3> values{};
-        if (!bind_region_infer_arguments("infer", args, nargs, kwnames, values)) return nullptr;
+        static constexpr Signature kInferSignature = region_infer_signature("infer");
+        if (!bind_arguments(kInferSignature, args, nargs, kwnames, values)) return nullptr;
         ShmClientObject* object = ShmClientObject::from(self);
         // Exclusive for the whole call, conversions included: the readiness wait lets other
         // threads in, and they must not share the call.

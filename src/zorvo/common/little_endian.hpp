@@ -26,10 +26,15 @@ T load_le(const std::uint8_t* source) noexcept {
 
 template <std::integral T>
 void store_le(std::uint8_t* target, T value) noexcept {
-    using U = std::make_unsigned_t<T>;
-    const U bits = static_cast<U>(value);
-    for (std::size_t i = 0; i < sizeof(T); ++i) {
-        target[i] = static_cast<std::uint8_t>(bits >> (8 * i));
+    if constexpr (std::endian::native == std::endian::little) {
+        // One store: the compiler does not always merge the byte loop below into one.
+        std::memcpy(target, &value, sizeof value);
+    } else {
+        using U = std::make_unsigned_t<T>;
+        const U bits = static_cast<U>(value);
+        for (std::size_t i = 0; i < sizeof(T); ++i) {
+            target[i] = static_cast<std::uint8_t>(bits >> (8 * i));
+        }
     }
 }
 

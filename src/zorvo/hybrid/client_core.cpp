@@ -10,8 +10,9 @@ namespace zorvo::hybrid {
 // Announces one call's staged request on a control connection of its own.
 class HybridClientCore::Announcer final : public shm::Transport {
 public:
+    // The engine may use a hybrid call's slot until its lease ends: no cell says otherwise.
     Announcer(Session& session, const std::string& socket_path) noexcept
-        : session_(session), socket_path_(socket_path) {}
+        : shm::Transport(false), session_(session), socket_path_(socket_path) {}
 
     Result<std::uint64_t, shm::InferError> hand_over(const shm::StagedRequest& request, shm::SlotLease&,
                                                      shm::InferHost& host) override {

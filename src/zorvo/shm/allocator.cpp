@@ -123,9 +123,7 @@ std::optional<std::uint64_t> TieredShmAllocator::try_allocate(std::uint64_t size
     return claimed->offset;
 }
 
-std::optional<TieredShmAllocator::Claimed> TieredShmAllocator::claim(std::uint64_t size) {
-    if (auto claimed = claim_once(size)) return claimed;
-    // Dead clients' slots that nobody will use again come back before the pool counts as full.
+std::optional<TieredShmAllocator::Claimed> TieredShmAllocator::claim_after_reclaim(std::uint64_t size) {
     if (peers_ != nullptr && size != 0 && peers_->reclaim_dead_claims() > 0) return claim_once(size);
     return std::nullopt;
 }
@@ -159,22 +157,9 @@ std::uint64_t TieredShmAllocator::slot_count() const noexcept {
     return count;
 }
 
-std::pair<ShmAllocatorClass*, std::uint64_t> TieredShmAllocator::class_of(std::uint64_t claim_index) const noexcept {
-    for (const ShmAllocatorClass& c : classes_) {
-        if (claim_index < c.slot_count) return {const_cast<ShmAllocatorClass*>(&c), claim_index};
-        claim_index -= c.slot_count;
-    }
-    return {nullptr, 0};
-}
-
 bool TieredShmAllocator::renew(std::uint64_t claim_index) {
     const auto [c, index] = class_of(claim_index);
     return c != nullptr && c->allocator.renew(index);
-}
-
-bool TieredShmAllocator::holds(std::uint64_t claim_index) const {
-    const auto [c, index] = class_of(claim_index);
-    return c != nullptr && c->allocator.holds(index);
 }
 
 void TieredShmAllocator::share(SlotClaims claims, const PeerTable* peers) {

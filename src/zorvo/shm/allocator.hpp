@@ -77,19 +77,33 @@ public:
         std::uint64_t offset;
         std::uint64_t index;
     };
-    std::optional<Claimed> claim(std::uint64_t size);
+    std::optional<Claimed> claim(std::uint64_t size) {
+        if (auto claimed = claim_once(size)) return claimed;
+        return claim_after_reclaim(size);
+    }
 
     // See SimpleShmAllocator; by the slot's index among all classes' slots.
     bool renew(std::uint64_t claim_index);
-    bool holds(std::uint64_t claim_index) const;
+    bool holds(std::uint64_t claim_index) const noexcept {
+        const auto [c, index] = class_of(claim_index);
+        return c != nullptr && c->allocator.holds(index);
+    }
 
 private:
     explicit TieredShmAllocator(std::vector<ShmAllocatorClass> classes)
         : classes_(std::move(classes)) {}
 
     std::optional<Claimed> claim_once(std::uint64_t size);
+    // Dead clients' slots that nobody will use again come back before the pool counts as full.
+    std::optional<Claimed> claim_after_reclaim(std::uint64_t size);
     // The class holding slot `claim_index`, and the slot's index in it.
-    std::pair<ShmAllocatorClass*, std::uint64_t> class_of(std::uint64_t claim_index) const noexcept;
+    std::pair<ShmAllocatorClass*, std::uint64_t> class_of(std::uint64_t claim_index) const noexcept {
+        for (const ShmAllocatorClass& c : classes_) {
+            if (claim_index < c.slot_count) return {const_cast<ShmAllocatorClass*>(&c), claim_index};
+            claim_index -= c.slot_count;
+        }
+        return {nullptr, 0};
+    }
 
     std::vector<ShmAllocatorClass> classes_;
     const PeerTable* peers_ = nullptr;

@@ -20,8 +20,6 @@ using Word = std::atomic_ref<std::uint64_t>;
 using Clock = std::chrono::steady_clock;
 using layout::Cell;
 
-constexpr std::uint64_t bit(unsigned cell) noexcept { return std::uint64_t{1} << cell; }
-
 // Whether the engine is done with a call's slot: it answered (handed over, or taken by the call
 // itself), or it never saw the request.
 constexpr bool engine_done(std::uint64_t state, std::uint64_t call) noexcept {
@@ -33,28 +31,6 @@ constexpr bool engine_done(std::uint64_t state, std::uint64_t call) noexcept {
 constexpr unsigned kWriterSpins = 4096;
 
 }  // namespace
-
-std::uint64_t PeerTable::next_counter() const noexcept {
-    Word counter(own_->next_counter);
-    if (!concurrent_) {
-        // Only this client's one caller writes its number's counter.
-        const std::uint64_t seen = counter.load(std::memory_order_relaxed);
-        std::uint64_t next = (seen + 1) & REQUEST_COUNTER_MASK;
-        if (next == 0) next = 1;
-        counter.store(next, std::memory_order_relaxed);
-        return next;
-    }
-    for (;;) {
-        // Counter 0 is never sent, so that an idle cell can never match an answer.
-        const std::uint64_t next = (counter.fetch_add(1, std::memory_order_relaxed) + 1) & REQUEST_COUNTER_MASK;
-        if (next != 0) return next;
-    }
-}
-
-std::uint64_t PeerTable::peek_next_counter() const noexcept {
-    const std::uint64_t next = (Word(own_->next_counter).load(std::memory_order_relaxed) + 1) & REQUEST_COUNTER_MASK;
-    return next == 0 ? 1 : next;
-}
 
 bool PeerTable::free_slot_if_answered(unsigned cell) const noexcept {
     Cell& box = own_->cells[cell];
@@ -78,7 +54,7 @@ bool PeerTable::recover_cell(Cell& cell) const noexcept {
     return state.compare_exchange_strong(seen, 0, std::memory_order_acq_rel) || seen == 0;
 }
 
-unsigned PeerTable::acquire_cell() const noexcept {
+unsigned PeerTable::acquire_cell_slow() const noexcept {
     if (const unsigned cell = take_free_cell(); cell != NO_CELL) return cell;
     // Cells a dead predecessor's calls still held may have come free meanwhile.
     settle_orphans();
@@ -87,18 +63,6 @@ unsigned PeerTable::acquire_cell() const noexcept {
 
 unsigned PeerTable::take_free_cell() const noexcept {
     std::atomic<std::uint64_t>& free = *free_cells_;
-    if (!concurrent_) {
-        // One caller: its lowest free cell is simply taken.
-        const std::uint64_t available = free.load(std::memory_order_relaxed);
-        if (available != 0) {
-            const auto cell = static_cast<unsigned>(std::countr_zero(available));
-            Cell& box = own_->cells[cell];
-            if (Word(box.state).load(std::memory_order_acquire) == 0 && cell_in_use(cell)) {
-                free.store(available & ~bit(cell), std::memory_order_relaxed);
-                return cell;
-            }
-        }
-    }
     std::uint64_t skipped = 0;
     unsigned chosen = NO_CELL;
     std::uint64_t available = free.load(std::memory_order_relaxed);
@@ -131,83 +95,25 @@ void PeerTable::mark_in_use(unsigned cell) const noexcept {
     if (!cell_in_use(cell)) Word(own_->cells_in_use).fetch_or(bit(cell), std::memory_order_acq_rel);
 }
 
-void PeerTable::release_cell(unsigned cell) const noexcept {
-    std::atomic<std::uint64_t>& free = *free_cells_;
-    if (!concurrent_) {
-        free.store(free.load(std::memory_order_relaxed) | bit(cell), std::memory_order_relaxed);
-        return;
-    }
-    free.fetch_or(bit(cell), std::memory_order_release);
-}
-
-void PeerTable::record_slot(unsigned cell, std::uint64_t slot_index) const noexcept {
-    Word(own_->cells[cell].call).store((slot_index + 1) & layout::CALL_SLOT_MASK, std::memory_order_release);
-}
-
-void PeerTable::arm(unsigned cell, std::uint64_t counter) const noexcept {
-    // An idle cell changes only here: no hand-over matches a state of 0.
-    std::uint64_t idle = 0;
-    Word(own_->cells[cell].state).compare_exchange_strong(idle, counter, std::memory_order_acq_rel);
-}
-
-void PeerTable::answered(unsigned cell) const noexcept {
-    Word call(own_->cells[cell].call);
-    call.store(call.load(std::memory_order_relaxed) | layout::ANSWERED, std::memory_order_release);
-}
-
-void PeerTable::reserving(unsigned cell, std::uint64_t index) const noexcept {
-    Word call(own_->cells[cell].call);
-    const std::uint64_t current = call.load(std::memory_order_relaxed);
-    const std::uint64_t intent = ((index + 1) & layout::CALL_INTENT_MASK) << layout::CALL_INTENT_SHIFT;
-    const std::uint64_t cleared = current & ~(layout::CALL_INTENT_MASK << layout::CALL_INTENT_SHIFT);
-    // Visible before the reservation that follows: it releases what came before it.
-    call.store(cleared | intent | layout::ANNOUNCED, std::memory_order_release);
-}
-
-void PeerTable::published(unsigned cell) const noexcept {
-    Word call(own_->cells[cell].call);
-    const std::uint64_t current = call.load(std::memory_order_relaxed);
-    call.store(current & ~(layout::CALL_INTENT_MASK << layout::CALL_INTENT_SHIFT), std::memory_order_release);
-}
-
-std::optional<ShmResponseEntry> PeerTable::collect(unsigned cell, std::uint64_t counter) const noexcept {
-    Cell& box = own_->cells[cell];
-    if (Word(box.state).load(std::memory_order_acquire) != (layout::DONE | counter)) return std::nullopt;
-    std::uint8_t bytes[ShmResponseEntry::SIZE];
-    for (std::size_t i = 0; i < 6; ++i) {
-        const std::uint64_t word = Word(box.answer[i]).load(std::memory_order_relaxed);
-        std::memcpy(bytes + 8 * i, &word, 8);
-    }
-    return ShmResponseEntry::decode(std::span<const std::uint8_t, ShmResponseEntry::SIZE>(bytes));
-}
-
-bool PeerTable::has_answer(unsigned cell) const noexcept {
-    return (Word(own_->cells[cell].state).load(std::memory_order_acquire) & (layout::DONE | layout::BUSY)) == layout::DONE;
-}
-
-void PeerTable::finish(unsigned cell) const noexcept {
-    Cell& box = own_->cells[cell];
-    // The slot is no longer this cell's to report: released by the call, or left to its lease.
-    Word(box.call).store(0, std::memory_order_release);
+void PeerTable::finish_contended(Cell& box) const noexcept {
     Word state(box.state);
     for (unsigned spins = 0;; ++spins) {
         std::uint64_t seen = state.load(std::memory_order_acquire);
-        if (seen == 0) break;
+        if (seen == 0) return;
         if ((seen & layout::BUSY) == 0) {
             // Armed, or an answer nobody reads now: idle again. A writer can only move an armed
             // state to busy, so a failed exchange means one just started: look again.
-            if (state.compare_exchange_weak(seen, 0, std::memory_order_acq_rel)) break;
+            if (state.compare_exchange_weak(seen, 0, std::memory_order_acq_rel)) return;
             continue;
         }
         if (spins >= kWriterSpins) {
             // A writer that died is cleared at once; a stopped one keeps the cell, which the
             // next call that finds it done (or the writer dead) recovers.
             recover_cell(box);
-            break;
+            return;
         }
         cpu_relax();
     }
-    release_cell(cell);
 }
 
 bool PeerTable::hand_over(const ShmResponseEntry& answer) const noexcept {
@@ -240,26 +146,6 @@ bool PeerTable::hand_over(const ShmResponseEntry& answer) const noexcept {
     return false;
 }
 
-bool PeerTable::try_lock_consumer() const noexcept {
-    Word lock(*header_word(layout::CONSUMER_LOCK_OFFSET));
-    std::uint64_t expected = 0;
-    return lock.compare_exchange_strong(expected, layout::lock_word(number_, epoch_), std::memory_order_acquire,
-                                        std::memory_order_relaxed);
-}
-
-void PeerTable::unlock_consumer() const noexcept {
-    // Only a holder found stopped for a second loses the lock to someone else; a plain store after
-    // the check keeps the common case free of a second locked instruction.
-    Word lock(*header_word(layout::CONSUMER_LOCK_OFFSET));
-    if (lock.load(std::memory_order_relaxed) == layout::lock_word(number_, epoch_)) {
-        lock.store(0, std::memory_order_release);
-    }
-}
-
-const std::uint64_t* PeerTable::consumer_lock() const noexcept {
-    return header_word(layout::CONSUMER_LOCK_OFFSET);
-}
-
 bool PeerTable::break_consumer_lock(std::uint64_t seen, bool holder_stopped) const {
     if (seen == 0) return true;
     const auto holder = static_cast<std::uint32_t>((seen >> REQUEST_COUNTER_BITS) - 1);
@@ -280,7 +166,7 @@ bool PeerTable::rescue_stalled(std::uint8_t* request_queue, std::uint64_t stuck)
         }
         return false;
     }
-    const std::uint64_t mine = layout::lock_word(number_, epoch_);
+    const std::uint64_t mine = lock_word_;
     if (!fill.compare_exchange_strong(holder, mine, std::memory_order_acq_rel)) return false;
     struct Unlock {
         Word& fill;

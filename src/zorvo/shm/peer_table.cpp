@@ -34,6 +34,7 @@ Result<PeerTable, ShmError> PeerTable::join(const ShmManager& region, std::uint6
     PeerTable table(std::move(object.name), std::move(object.fd), std::move(object.mapping), object.number, slot_count,
                     fork_generation());
     table.epoch_ = Word(table.own_->epoch).fetch_add(1, std::memory_order_acq_rel) + 1;
+    table.lock_word_ = layout::lock_word(table.number_, table.epoch_);
     table.adopt_cells();
     return table;
 }
@@ -59,14 +60,6 @@ PeerTable::~PeerTable() {
 
 std::uint64_t* PeerTable::claim_words() const noexcept {
     return reinterpret_cast<std::uint64_t*>(mapping_.data() + layout::CLAIMS_OFFSET);
-}
-
-layout::PeerBlock* PeerTable::block(std::uint32_t peer) const noexcept {
-    return reinterpret_cast<layout::PeerBlock*>(mapping_.data() + layout::peers_offset(slot_count_)) + peer;
-}
-
-std::uint64_t* PeerTable::header_word(std::uint64_t offset) const noexcept {
-    return reinterpret_cast<std::uint64_t*>(mapping_.data() + offset);
 }
 
 bool PeerTable::is_alive(std::uint32_t peer) const {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
@@ -67,7 +68,10 @@ public:
     // The next request counter of this client number. It continues from where the number's
     // earlier holders stopped, so that a late answer to one of their requests never matches.
     std::uint64_t next_counter() const noexcept;
-    std::uint64_t peek_next_counter() const noexcept;
+    std::uint64_t peek_next_counter() const noexcept {
+        const std::uint64_t next = (Word(own_->next_counter).load(std::memory_order_relaxed) + 1) & REQUEST_COUNTER_MASK;
+        return next == 0 ? 1 : next;
+    }
     // A call whose push gave up waiting leaves its cell, still armed, to the follow-up that
     // publishes it later. Once the engine's answer has been handed into it, the slot is freed
     // here (true); the cell is then finished.
@@ -75,7 +79,14 @@ public:
 
     // Cells: one per call in flight. `acquire_cell` returns NO_CELL when every cell is in use.
     unsigned acquire_cell() const noexcept;
-    void release_cell(unsigned cell) const noexcept;
+    void release_cell(unsigned cell) const noexcept {
+        std::atomic<std::uint64_t>& free = *free_cells_;
+        if (!concurrent_) {
+            free.store(free.load(std::memory_order_relaxed) | bit(cell), std::memory_order_relaxed);
+            return;
+        }
+        free.fetch_or(bit(cell), std::memory_order_release);
+    }
     // How many calls of this client hold a cell now (at least 1 while one asks).
     unsigned calls_in_flight() const noexcept {
         return static_cast<unsigned>(std::popcount(~free_cells_->load(std::memory_order_relaxed)));
@@ -84,8 +95,8 @@ public:
     // The call in `cell` holds the pool slot with claim index `slot_index`: recorded as soon as
     // the slot is claimed, so that the slot comes back should this client die before announcing it.
     void record_slot(unsigned cell, std::uint64_t slot_index) const noexcept;
-    // The call in `cell` awaits `counter`. Armed before the request is announced: another client
-    // may take the answer at once.
+    // The call in `cell`, taken idle by acquire_cell, awaits `counter`. Armed before the request
+    // is announced: another client may take the answer at once.
     void arm(unsigned cell, std::uint64_t counter) const noexcept;
     // The engine has answered the call in `cell`: it is done with the slot.
     void answered(unsigned cell) const noexcept;
@@ -107,10 +118,21 @@ public:
 
     // The response queue has many consumers; one pop at a time keeps a consumer that was
     // descheduled for a whole lap from completing a stale pop. False while someone else pops.
-    bool try_lock_consumer() const noexcept;
-    void unlock_consumer() const noexcept;
-    // The lock word, for a pop to check that it still holds the lock just before it completes.
-    const std::uint64_t* consumer_lock() const noexcept;
+    bool try_lock_consumer() const noexcept {
+        std::uint64_t expected = 0;
+        return Word(*header_word(layout::CONSUMER_LOCK_OFFSET))
+            .compare_exchange_strong(expected, lock_word_, std::memory_order_acquire, std::memory_order_relaxed);
+    }
+    void unlock_consumer() const noexcept {
+        // Only a holder found stopped for a second loses the lock to someone else; a plain store
+        // after the check keeps the common case free of a second locked instruction.
+        Word lock(*header_word(layout::CONSUMER_LOCK_OFFSET));
+        if (lock.load(std::memory_order_relaxed) == lock_word_) lock.store(0, std::memory_order_release);
+    }
+    // The lock word, for a pop to check that it still holds the lock just before it completes,
+    // and what it holds while this client holds the lock.
+    const std::uint64_t* consumer_lock() const noexcept { return header_word(layout::CONSUMER_LOCK_OFFSET); }
+    std::uint64_t own_lock_word() const noexcept { return lock_word_; }
     // Frees the lock from holder `seen` if that holder is dead, or regardless once it has held
     // the lock for so long that it must be stopped (`holder_stopped`). True when the lock is free.
     bool break_consumer_lock(std::uint64_t seen, bool holder_stopped) const;
@@ -125,8 +147,18 @@ public:
     std::size_t reclaim_dead_claims() const;
 
 private:
-    layout::PeerBlock* block(std::uint32_t peer) const noexcept;
-    std::uint64_t* header_word(std::uint64_t offset) const noexcept;
+    using Word = std::atomic_ref<std::uint64_t>;
+    static constexpr std::uint64_t bit(unsigned cell) noexcept { return std::uint64_t{1} << cell; }
+
+    layout::PeerBlock* block(std::uint32_t peer) const noexcept {
+        return reinterpret_cast<layout::PeerBlock*>(mapping_.data() + layout::peers_offset(slot_count_)) + peer;
+    }
+    std::uint64_t* header_word(std::uint64_t offset) const noexcept {
+        return reinterpret_cast<std::uint64_t*>(mapping_.data() + offset);
+    }
+    unsigned acquire_cell_slow() const noexcept;
+    // The rest of `finish` when a hand-over may be writing into the cell.
+    void finish_contended(layout::Cell& cell) const noexcept;
     // Takes over a dead predecessor's cells at join: frees the slots it is provably done with, and
     // keeps aside the calls whose answer or rescue is still to come.
     void adopt_cells();
@@ -148,6 +180,7 @@ private:
     CoordinationMapping mapping_;
     std::uint32_t number_ = 0;
     std::uint64_t epoch_ = 0;
+    std::uint64_t lock_word_ = 0;  // what the lock words hold while this client holds them
     std::uint64_t slot_count_ = 0;
     std::uint64_t fork_generation_ = 0;
     bool concurrent_ = false;
@@ -166,5 +199,102 @@ private:
     };
     std::unique_ptr<Orphans> orphans_;
 };
+
+// The steps every call takes, inline: they run once or more per call.
+
+inline std::uint64_t PeerTable::next_counter() const noexcept {
+    Word counter(own_->next_counter);
+    if (!concurrent_) {
+        // Only this client's one caller writes its number's counter.
+        const std::uint64_t seen = counter.load(std::memory_order_relaxed);
+        std::uint64_t next = (seen + 1) & REQUEST_COUNTER_MASK;
+        if (next == 0) next = 1;
+        counter.store(next, std::memory_order_relaxed);
+        return next;
+    }
+    for (;;) {
+        // Counter 0 is never sent, so that an idle cell can never match an answer.
+        const std::uint64_t next = (counter.fetch_add(1, std::memory_order_relaxed) + 1) & REQUEST_COUNTER_MASK;
+        if (next != 0) return next;
+    }
+}
+
+inline unsigned PeerTable::acquire_cell() const noexcept {
+    if (!concurrent_) {
+        // One caller: its lowest free cell, idle and already marked in use, is simply taken.
+        std::atomic<std::uint64_t>& free = *free_cells_;
+        const std::uint64_t available = free.load(std::memory_order_relaxed);
+        if (available != 0) {
+            const auto cell = static_cast<unsigned>(std::countr_zero(available));
+            if (Word(own_->cells[cell].state).load(std::memory_order_acquire) == 0 &&
+                (Word(own_->cells_in_use).load(std::memory_order_relaxed) & bit(cell)) != 0) {
+                free.store(available & ~bit(cell), std::memory_order_relaxed);
+                return cell;
+            }
+        }
+    }
+    return acquire_cell_slow();
+}
+
+inline void PeerTable::record_slot(unsigned cell, std::uint64_t slot_index) const noexcept {
+    Word(own_->cells[cell].call).store((slot_index + 1) & layout::CALL_SLOT_MASK, std::memory_order_release);
+}
+
+inline void PeerTable::arm(unsigned cell, std::uint64_t counter) const noexcept {
+    // The call took the cell idle, and an idle cell changes only here: a hand-over moves only a
+    // state that holds its counter (never 0), and recovering or finishing a cell only moves it to
+    // 0. So nobody can have changed the state since it was taken, and a compare-and-swap from 0
+    // could not fail: a plain store does the same with one locked instruction less per call.
+    // Released: a writer that takes the answer reads the call's earlier writes.
+    Word(own_->cells[cell].state).store(counter, std::memory_order_release);
+}
+
+inline void PeerTable::answered(unsigned cell) const noexcept {
+    Word call(own_->cells[cell].call);
+    call.store(call.load(std::memory_order_relaxed) | layout::ANSWERED, std::memory_order_release);
+}
+
+inline void PeerTable::reserving(unsigned cell, std::uint64_t index) const noexcept {
+    Word call(own_->cells[cell].call);
+    const std::uint64_t current = call.load(std::memory_order_relaxed);
+    const std::uint64_t intent = ((index + 1) & layout::CALL_INTENT_MASK) << layout::CALL_INTENT_SHIFT;
+    const std::uint64_t cleared = current & ~(layout::CALL_INTENT_MASK << layout::CALL_INTENT_SHIFT);
+    // Visible before the reservation that follows: it releases what came before it.
+    call.store(cleared | intent | layout::ANNOUNCED, std::memory_order_release);
+}
+
+inline void PeerTable::published(unsigned cell) const noexcept {
+    Word call(own_->cells[cell].call);
+    const std::uint64_t current = call.load(std::memory_order_relaxed);
+    call.store(current & ~(layout::CALL_INTENT_MASK << layout::CALL_INTENT_SHIFT), std::memory_order_release);
+}
+
+inline bool PeerTable::has_answer(unsigned cell) const noexcept {
+    return (Word(own_->cells[cell].state).load(std::memory_order_acquire) & (layout::DONE | layout::BUSY)) == layout::DONE;
+}
+
+inline std::optional<ShmResponseEntry> PeerTable::collect(unsigned cell, std::uint64_t counter) const noexcept {
+    layout::Cell& box = own_->cells[cell];
+    if (Word(box.state).load(std::memory_order_acquire) != (layout::DONE | counter)) return std::nullopt;
+    std::uint8_t bytes[ShmResponseEntry::SIZE];
+    for (std::size_t i = 0; i < 6; ++i) {
+        const std::uint64_t word = Word(box.answer[i]).load(std::memory_order_relaxed);
+        std::memcpy(bytes + 8 * i, &word, 8);
+    }
+    return ShmResponseEntry::decode(std::span<const std::uint8_t, ShmResponseEntry::SIZE>(bytes));
+}
+
+inline void PeerTable::finish(unsigned cell) const noexcept {
+    layout::Cell& box = own_->cells[cell];
+    // The slot is no longer this cell's to report: released by the call, or left to its lease.
+    Word(box.call).store(0, std::memory_order_release);
+    Word state(box.state);
+    std::uint64_t seen = state.load(std::memory_order_acquire);
+    // Armed, or an answer nobody reads now: idle again, unless a writer started meanwhile.
+    if (seen != 0 && ((seen & layout::BUSY) != 0 || !state.compare_exchange_strong(seen, 0, std::memory_order_acq_rel))) {
+        finish_contended(box);
+    }
+    release_cell(cell);
+}
 
 }  // namespace zorvo::shm

@@ -13,12 +13,6 @@ void encode_request_record(const wire::TransportRequestMetadata& metadata, std::
     store_le(out.data() + wire::TransportRequestMetadata::kEncodedSize + 8, tensor_size);
 }
 
-void ShmRequestEntry::encode_into(std::span<std::uint8_t, SIZE> out) const noexcept {
-    const wire::TransportRequestMetadata metadata{.request_id = request_id, .param_u32 = 0, .flag_a = 0, .flag_b = 0,
-                                                  .byte_c = 0, .byte_d = 0, .timestamp_ns = timestamp_ns};
-    encode_request_record(metadata, tensor_offset, tensor_size, out);
-}
-
 ShmRequestEntry ShmRequestEntry::decode(std::span<const std::uint8_t, SIZE> in) noexcept {
     const std::uint8_t* at = in.data();
     return ShmRequestEntry{

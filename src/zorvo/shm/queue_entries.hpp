@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <span>
 
+#include "zorvo/common/little_endian.hpp"
 #include "zorvo/shm/queue_layout.hpp"
 #include "zorvo/wire/transport_metadata.hpp"
 
@@ -23,7 +24,15 @@ struct ShmRequestEntry {
     std::uint64_t tensor_offset = 0;
     std::uint64_t tensor_size = 0;
 
-    void encode_into(std::span<std::uint8_t, SIZE> out) const noexcept;
+    // Inline, word by word: every push encodes one.
+    void encode_into(std::span<std::uint8_t, SIZE> out) const noexcept {
+        std::uint8_t* at = out.data();
+        store_le(at + 0, request_id);
+        store_le(at + 8, std::uint64_t{0});  // the metadata record's parameter and flags
+        store_le(at + 16, timestamp_ns);
+        store_le(at + 24, tensor_offset);
+        store_le(at + 32, tensor_size);
+    }
     static ShmRequestEntry decode(std::span<const std::uint8_t, SIZE> in) noexcept;
 
     friend bool operator==(const ShmRequestEntry&, const ShmRequestEntry&) = default;

@@ -104,22 +104,23 @@ Result<Unit, InferError> RegionClient::infer(std::span<const std::int64_t> shape
         .claim_index = 0,
         .attachment = at,
     };
-    // Declared before the lease, so that the transport hears of the call's end after the lease.
+    // Declared before the lease, so that the call's cell is finished after the lease.
     struct CallEnd final : ClaimObserver {
-        Transport& transport;
         StagedRequest& request;
-        bool claimed_any = false;
-        CallEnd(Transport& t, StagedRequest& r) noexcept : transport(t), request(r) {}
+        const PeerTable* cells;  // when the transport records its calls
+        CallEnd(StagedRequest& r, const PeerTable* c) noexcept : request(r), cells(c) {}
         void claimed(std::uint64_t offset, std::uint64_t claim_index) noexcept override {
             request.tensor_offset = offset;
             request.claim_index = claim_index;
-            claimed_any = true;
-            transport.slot_claimed(request);
+            if (cells == nullptr) return;
+            if (request.cell == PeerTable::NO_CELL) request.cell = cells->acquire_cell();
+            if (request.cell != PeerTable::NO_CELL) cells->record_slot(request.cell, claim_index);
         }
         ~CallEnd() {
-            if (claimed_any) transport.call_ended(request);
+            // A transport that handed the cell on to a follow-up no longer holds it here.
+            if (request.cell != PeerTable::NO_CELL) cells->finish(request.cell);
         }
-    } call_end(transport, request);
+    } call_end(request, transport.records_calls() ? at->peers.get() : nullptr);
 
     auto staged = stage_request_block(*at->region, *at->allocator, shape, dtype, data, &call_end);
     // Waiting helps only while some slot could hold the block at all.

@@ -49,13 +49,19 @@ struct StagedRequest {
 class Transport {
 public:
     virtual ~Transport() = default;
-    // Bracket the slot's lease: told as soon as the slot is claimed (before the block is written)
-    // and once the lease is released or left to run out, so that a transport can record which
-    // slot a call holds for the region's other clients, should this process die in between.
-    virtual void slot_claimed(StagedRequest&) noexcept {}
-    virtual void call_ended(StagedRequest&) noexcept {}
     virtual Result<std::uint64_t, InferError> hand_over(const StagedRequest& request, SlotLease& lease,
                                                         InferHost& host) = 0;
+    // Whether each call holds a mailbox cell of the coordination object, which records the slot
+    // the call holds for the region's other clients from its claim (before the block is written)
+    // to the end of the call (after the lease), should this process die in between. Set once, so
+    // that the per-call steps take no indirect call.
+    bool records_calls() const noexcept { return records_calls_; }
+
+protected:
+    explicit Transport(bool records_calls) noexcept : records_calls_(records_calls) {}
+
+private:
+    bool records_calls_;
 };
 
 // What every client of a region has: its attachment and its request numbering. Runs the steps

@@ -31,15 +31,15 @@ void sleep_for(std::chrono::nanoseconds duration) noexcept {
 
 // Tells the region's other clients which request-queue entry this call reserves, and looks for
 // dead producers when the call waits behind one.
-class CellReservation final : public PushObserver {
+class CellReservation {
 public:
     CellReservation(const PeerTable& peers, unsigned cell, std::uint8_t* queue) noexcept
         : peers_(peers), cell_(cell), queue_(queue) {}
-    void reserving(std::uint64_t index) noexcept override { peers_.reserving(cell_, index); }
-    void done(bool still_reserved) noexcept override {
+    void reserving(std::uint64_t index) noexcept { peers_.reserving(cell_, index); }
+    void done(bool still_reserved) noexcept {
         if (!still_reserved) peers_.published(cell_);
     }
-    bool rescue(std::uint64_t stuck) override { return peers_.rescue_stalled(queue_, stuck); }
+    bool rescue(std::uint64_t stuck) { return peers_.rescue_stalled(queue_, stuck); }
 
 private:
     const PeerTable& peers_;
@@ -60,7 +60,7 @@ public:
             watch_holder(now);
             return std::optional<ShmResponseEntry>();
         }
-        auto popped = queue_.try_pop(peers_.consumer_lock(), layout::lock_word(peers_.number(), peers_.epoch()));
+        auto popped = queue_.try_pop(peers_.consumer_lock(), peers_.own_lock_word());
         peers_.unlock_consumer();
         return popped;
     }
@@ -108,16 +108,6 @@ Result<ShmClientCore, ShmError> ShmClientCore::connect(std::string_view name, co
     auto client = RegionClient::attach(name, timing.slot_lease);
     if (!client.ok()) return fail(std::move(client).error());
     return ShmClientCore(std::move(client).value(), timing);
-}
-
-void ShmClientCore::slot_claimed(StagedRequest& request) noexcept {
-    const PeerTable& peers = *request.attachment->peers;
-    if (request.cell == PeerTable::NO_CELL) request.cell = peers.acquire_cell();
-    if (request.cell != PeerTable::NO_CELL) peers.record_slot(request.cell, request.claim_index);
-}
-
-void ShmClientCore::call_ended(StagedRequest& request) noexcept {
-    if (request.cell != PeerTable::NO_CELL) request.attachment->peers->finish(request.cell);
 }
 
 Result<std::uint64_t, InferError> ShmClientCore::hand_over(const StagedRequest& request, SlotLease& lease,

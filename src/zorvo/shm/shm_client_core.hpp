@@ -59,12 +59,10 @@ public:
 
 private:
     ShmClientCore(RegionClient client, const ShmClientTiming& timing) noexcept
-        : client_(std::move(client)), timing_(timing) {}
+        : Transport(true), client_(std::move(client)), timing_(timing) {}
 
     Result<std::uint64_t, InferError> hand_over(const StagedRequest& request, SlotLease& lease,
                                                 InferHost& host) override;
-    void slot_claimed(StagedRequest& request) noexcept override;
-    void call_ended(StagedRequest& request) noexcept override;
     Result<std::uint64_t, InferError> await_response(const StagedRequest& request, unsigned cell, InferHost& host,
                                                      bool& answered);
 

@@ -1,6 +1,7 @@
 #include "zorvo/shm/simple_allocator.hpp"
 
 #include <algorithm>
+#include <bit>
 
 namespace zorvo::shm {
 
@@ -19,6 +20,7 @@ SimpleShmAllocator::SimpleShmAllocator(std::uint64_t base_offset, std::uint64_t 
     : base_offset_(base_offset),
       slot_size_(std::max<std::uint64_t>(slot_size, 1)),
       slot_count_(std::max<std::uint64_t>(slot_count, 1)),
+      slot_shift_(std::has_single_bit(slot_size_) ? std::countr_zero(slot_size_) : -1),
       lease_(std::max(lease, std::chrono::nanoseconds::zero())),
       table_(std::make_unique<SlotTable>()) {
     table_->expiry.assign(slot_count_, LeaseClock::time_point::min());
@@ -33,16 +35,19 @@ std::optional<std::uint64_t> SimpleShmAllocator::try_allocate(std::uint64_t size
 std::optional<std::uint64_t> SimpleShmAllocator::try_allocate_index(std::uint64_t size) {
     if (size == 0 || size > slot_size_) return std::nullopt;
     const auto now = LeaseClock::now();
-    // Consecutive searches start at consecutive slots, spreading leases round the class.
-    const std::uint64_t start =
-        table_->next_slot.fetch_add(1, std::memory_order_relaxed) % slot_count_;
+    // Consecutive searches start at consecutive slots, spreading leases round the class. Only a
+    // hint: threads that race on it start at the same slot, and its claim decides between them.
+    // A locked increment, or a remainder, would cost more than the claim itself.
+    const std::uint64_t start = table_->next_slot.load(std::memory_order_relaxed);
+    table_->next_slot.store(start + 1 == slot_count_ ? 0 : start + 1, std::memory_order_relaxed);
+    const auto wrap = [this](std::uint64_t index) { return index >= slot_count_ ? index - slot_count_ : index; };
 
     const auto end = lease_end(now, lease_);
     if (table_->claims) {
         // The shared claim words are the whole lease state: a compare-and-swap decides each slot,
         // between the threads of this process as between processes.
         for (std::uint64_t k = 0; k < slot_count_; ++k) {
-            const std::uint64_t index = (start + k) % slot_count_;
+            const std::uint64_t index = wrap(start + k);
             if (const auto word = table_->claims->try_claim(index, now, end)) {
                 table_->claimed[index].store(*word, std::memory_order_relaxed);
                 return index;
@@ -53,7 +58,7 @@ std::optional<std::uint64_t> SimpleShmAllocator::try_allocate_index(std::uint64_
 
     std::lock_guard lock(table_->mutex);
     for (std::uint64_t k = 0; k < slot_count_; ++k) {
-        const std::uint64_t index = (start + k) % slot_count_;
+        const std::uint64_t index = wrap(start + k);
         auto& expiry = table_->expiry[index];
         if (expiry <= now) {
             expiry = end;
@@ -66,15 +71,6 @@ std::optional<std::uint64_t> SimpleShmAllocator::try_allocate_index(std::uint64_
 void SimpleShmAllocator::share(SlotClaims claims) {
     table_->claims = claims;
     table_->claimed = std::make_unique<std::atomic<std::uint64_t>[]>(slot_count_);
-}
-
-std::optional<std::uint64_t> SimpleShmAllocator::slot_index(std::uint64_t offset) const noexcept {
-    if (offset < base_offset_) return std::nullopt;
-    const std::uint64_t distance = offset - base_offset_;
-    if (distance % slot_size_ != 0) return std::nullopt;
-    const std::uint64_t index = distance / slot_size_;
-    if (index >= slot_count_) return std::nullopt;
-    return index;
 }
 
 bool SimpleShmAllocator::renew(std::uint64_t index) {
@@ -90,14 +86,6 @@ bool SimpleShmAllocator::renew(std::uint64_t index) {
     std::lock_guard lock(table_->mutex);
     table_->expiry[index] = end;
     return true;
-}
-
-bool SimpleShmAllocator::holds(std::uint64_t index) const {
-    if (index >= slot_count_) return false;
-    if (table_->claims) {
-        return table_->claims->holds(index, table_->claimed[index].load(std::memory_order_relaxed));
-    }
-    return true;  // a process-local lease is never taken by anyone else
 }
 
 bool SimpleShmAllocator::release(std::uint64_t offset) {

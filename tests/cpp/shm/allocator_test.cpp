@@ -127,16 +127,28 @@ TEST(TieredAllocatorAllocation, FallsBackToLargerClassesAndRefusesImpossibleSize
     EXPECT_LT(*spill, 16781312u);
 }
 
-TEST(TieredAllocatorAllocation, ReleaseAcceptsOnlySlotStarts) {
-    auto allocator = TieredShmAllocator::new_with_default_classes(4096, 268435456, 30s);
-    auto offset = allocator.try_allocate(100);
-    ASSERT_TRUE(offset.has_value());
-    EXPECT_FALSE(allocator.release(*offset + 1));
+// Offsets map to slots by a shift for power-of-two slot sizes and by a division otherwise.
+class ReleaseAcceptsOnlySlotStarts : public testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(ReleaseAcceptsOnlySlotStarts, AndFreesThatSlot) {
+    const std::uint64_t slot_size = GetParam();
+    const std::vector<ClassBudget> budgets = {{slot_size, 1}};
+    auto allocator = TieredShmAllocator::new_with_class_budgets(4096, 3 * slot_size, budgets, 30s);
+    std::vector<std::uint64_t> taken;
+    while (auto offset = allocator.try_allocate(slot_size)) taken.push_back(*offset);
+    ASSERT_EQ(taken.size(), 3u);
+    const std::uint64_t last = 4096 + 2 * slot_size;
+    EXPECT_FALSE(allocator.release(last + 1));
+    EXPECT_FALSE(allocator.release(last - 8));
     EXPECT_FALSE(allocator.release(4095));
-    EXPECT_FALSE(allocator.release(4096 + 268435456));
-    EXPECT_TRUE(allocator.release(*offset));
-    EXPECT_TRUE(allocator.release(*offset));  // already free is still a slot start
+    EXPECT_FALSE(allocator.release(4096 + 3 * slot_size));
+    EXPECT_EQ(allocator.try_allocate(slot_size), std::nullopt);
+    EXPECT_TRUE(allocator.release(last));
+    EXPECT_TRUE(allocator.release(last));  // already free is still a slot start
+    EXPECT_EQ(allocator.try_allocate(slot_size), std::optional<std::uint64_t>(last));
 }
+
+INSTANTIATE_TEST_SUITE_P(SlotSizes, ReleaseAcceptsOnlySlotStarts, testing::Values(262144, 200000));
 
 TEST(TieredAllocatorAllocation, ExhaustedClassRecoversAfterRelease) {
     auto allocator = TieredShmAllocator::new_with_default_classes(0, 1048576, 30s);
