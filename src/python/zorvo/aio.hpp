@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "zorvo/common/completion_channel.hpp"
 #include "zorvo/common/worker_pool.hpp"
@@ -49,6 +50,8 @@ private:
     void run() noexcept final;
 
     Hub* hub_ = nullptr;
+    Operation* previous_ = nullptr;  // in the hub's list of calls in flight
+    Operation* next_ = nullptr;
     PyRef future_;
     std::shared_ptr<CompletionChannel> channel_;
     bool on_worker_ = false;
@@ -66,11 +69,32 @@ PyObject* start(PyObject* hub, std::unique_ptr<Operation> operation);
 // Stops watching once no call is in flight (at once if none is).
 void close_hub(PyObject* hub);
 
+// The arguments of a call that has not started yet: strong references to the positional values,
+// then the keyword values named by `kwnames`. Held in plain memory rather than a tuple, so that a
+// call adds no object for the cyclic garbage collector to track (its pauses stall the event loop).
+class CallArguments {
+public:
+    CallArguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+    CallArguments(CallArguments&& other) noexcept = default;
+    CallArguments& operator=(CallArguments&& other) noexcept;
+    ~CallArguments() { release(); }
+
+    PyObject* const* values() const noexcept { return values_.data(); }
+    Py_ssize_t nargs() const noexcept { return nargs_; }
+    PyObject* kwnames() const noexcept { return kwnames_.get(); }
+
+private:
+    void release() noexcept;
+
+    std::vector<PyObject*> values_;
+    Py_ssize_t nargs_ = 0;
+    PyRef kwnames_;
+};
+
 // What a lazily started call does when first awaited: returns a future to wait for
-// (`is_future` true) or the call's value itself; nullptr with a Python error set.
-// `args` is a tuple of the positional values, then the keyword values named by `kwnames`.
-using StartFunction = PyObject* (*)(PyObject* owner, PyObject* args, Py_ssize_t nargs, PyObject* kwnames,
-                                    bool& is_future);
+// (`is_future` true) or the call's value itself; nullptr with a Python error set. It may keep
+// `arguments` (moving them out) for as long as the objects they point into must live.
+using StartFunction = PyObject* (*)(PyObject* owner, CallArguments& arguments, bool& is_future);
 
 // A coroutine object that runs `start` with these arguments when first awaited (or sent to), then
 // waits for the future it returned, as an `async def` method would.

@@ -39,8 +39,6 @@ PyObject* completions_of(PyObject* client) {
     return ClientObject<Core>::from(client)->state().completions.get();
 }
 
-PyObject* const* items_of(PyObject* tuple) { return &PyTuple_GET_ITEM(tuple, 0); }
-
 // What a worker thread may end with besides the call's own outcome.
 struct WorkFault {
     bool out_of_memory = false;
@@ -79,10 +77,12 @@ struct WorkFault {
 // back to the pool only in step with the engine (its answer read in full).
 class SocketInfer final : public Operation {
 public:
-    SocketInfer(PyObject* arguments, bool tensor) : keep_(PyRef::borrow(arguments)), tensor_(tensor) {}
+    SocketInfer(CallArguments& arguments, bool tensor) : keep_(std::move(arguments)), tensor_(tensor) {}
 
     InferArguments arguments;
     std::shared_ptr<SocketCore> core;
+
+    const CallArguments& kept() const noexcept { return keep_; }
 
     void begin() override {
         auto named = net::named_tensors_from(arguments.additional_inputs);
@@ -150,7 +150,7 @@ private:
         end(tensor_ ? new_tensor(std::move(outcome).value()) : bytes_to_list(outcome.value().bytes()));
     }
 
-    PyRef keep_;  // the objects the converted arguments point into
+    CallArguments keep_;  // the objects the converted arguments point into
     bool tensor_;
     bool retried_ = false;
     WorkFault fault_;
@@ -163,7 +163,7 @@ private:
 template <class Core>
 class RegionInfer final : public Operation {
 public:
-    RegionInfer(PyObject* arguments, bool tensor) : keep_(PyRef::borrow(arguments)), tensor_(tensor) {}
+    RegionInfer(CallArguments& arguments, bool tensor) : keep_(std::move(arguments)), tensor_(tensor) {}
 
     TensorArguments tensor;
     std::shared_ptr<Core> core;
@@ -189,7 +189,7 @@ protected:
     }
 
 private:
-    PyRef keep_;
+    CallArguments keep_;
     bool tensor_;
     WorkFault fault_;
     RegionResult result_;  // off the main thread it never runs signal handlers
@@ -197,10 +197,11 @@ private:
 };
 
 template <bool kTensor>
-PyObject* start_socket_infer(PyObject* client, PyObject* args, Py_ssize_t nargs, PyObject* kwnames, bool& is_future) {
+PyObject* start_socket_infer(PyObject* client, CallArguments& arguments, bool& is_future) {
     static constexpr Signature kSignature = socket_infer_signature(kTensor ? "infer_tensor" : "infer");
-    auto call = std::make_unique<SocketInfer>(args, kTensor);
-    if (!load_infer_arguments(kSignature, items_of(args), nargs, kwnames, call->arguments)) return nullptr;
+    auto call = std::make_unique<SocketInfer>(arguments, kTensor);
+    const CallArguments& args = call->kept();
+    if (!load_infer_arguments(kSignature, args.values(), args.nargs(), args.kwnames(), call->arguments)) return nullptr;
     call->core = open_core<SocketCore>(client);
     if (!call->core) return nullptr;
     is_future = true;
@@ -208,12 +209,13 @@ PyObject* start_socket_infer(PyObject* client, PyObject* args, Py_ssize_t nargs,
 }
 
 template <class Core, bool kTensor>
-PyObject* start_region_infer(PyObject* client, PyObject* args, Py_ssize_t nargs, PyObject* kwnames, bool& is_future) {
+PyObject* start_region_infer(PyObject* client, CallArguments& arguments, bool& is_future) {
     std::array<PyObject*, 3> values{};
-    if (!bind_region_infer_arguments(kTensor ? "infer_tensor" : "infer", items_of(args), nargs, kwnames, values)) {
+    if (!bind_region_infer_arguments(kTensor ? "infer_tensor" : "infer", arguments.values(), arguments.nargs(),
+                                     arguments.kwnames(), values)) {
         return nullptr;
     }
-    auto call = std::make_unique<RegionInfer<Core>>(args, kTensor);
+    auto call = std::make_unique<RegionInfer<Core>>(arguments, kTensor);
     if (!call->tensor.load(values[0], values[1], values[2])) return nullptr;
     call->core = open_core<Core>(client);
     if (!call->core) return nullptr;
@@ -226,23 +228,25 @@ PyObject* lazily(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     return new_coroutine(self, Start, args, nargs, kwnames);
 }
 
+template <StartFunction Start>
+PyObject* lazily_without_arguments(PyObject* self, PyObject*) {
+    return new_coroutine(self, Start, nullptr, 0, nullptr);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Streams: each step (the first one opens the stream) reads one item on a worker thread.
 
 struct StreamState {
     PyRef client;
-    PyRef arguments;  // until the stream is opened
-    PyRef kwnames;
-    Py_ssize_t nargs;
+    std::optional<CallArguments> arguments;  // until the stream is opened
     bool tensors;
     std::optional<net::StreamReader> reader;
     bool reading = false;
     bool ended = false;
     bool abandoned = false;
 
-    StreamState(PyRef client_in, PyRef arguments_in, PyRef kwnames_in, Py_ssize_t nargs_in, bool tensors_in)
-        : client(std::move(client_in)), arguments(std::move(arguments_in)), kwnames(std::move(kwnames_in)),
-          nargs(nargs_in), tensors(tensors_in) {}
+    StreamState(PyRef client_in, CallArguments arguments_in, bool tensors_in)
+        : client(std::move(client_in)), arguments(std::move(arguments_in)), tensors(tensors_in) {}
 };
 
 using StreamObject = CppObject<StreamState>;
@@ -254,7 +258,7 @@ public:
     // For the first step: what opens the stream.
     std::shared_ptr<SocketCore> core;
     std::optional<InferArguments> opening;
-    PyRef keep;
+    std::optional<CallArguments> keep;
     std::optional<net::StreamReader> reader;
 
     void begin() override {
@@ -322,7 +326,7 @@ private:
 constexpr const char* kAbandonedStream =
     "stream abandoned: a read of it was cancelled, so its next item cannot be told apart";
 
-PyObject* start_stream_step(PyObject* stream, PyObject*, Py_ssize_t, PyObject*, bool& is_future) {
+PyObject* start_stream_step(PyObject* stream, CallArguments&, bool& is_future) {
     StreamState& state = StreamObject::from(stream)->state();
     if (state.reading) {
         PyErr_SetString(PyExc_RuntimeError, "anext(): another read of this stream is already running");
@@ -341,15 +345,16 @@ PyObject* start_stream_step(PyObject* stream, PyObject*, Py_ssize_t, PyObject*, 
         static constexpr Signature kStream = socket_infer_signature("infer_stream");
         static constexpr Signature kStreamTensor = socket_infer_signature("infer_stream_tensor");
         step->opening.emplace();
-        if (!load_infer_arguments(state.tensors ? kStreamTensor : kStream, items_of(state.arguments.get()),
-                                  state.nargs, state.kwnames.get(), *step->opening)) {
+        const CallArguments& args = *state.arguments;
+        if (!load_infer_arguments(state.tensors ? kStreamTensor : kStream, args.values(), args.nargs(),
+                                  args.kwnames(), *step->opening)) {
             state.ended = true;
             return nullptr;
         }
         step->core = open_core<SocketCore>(state.client.get());
         if (!step->core) return nullptr;
         step->keep = std::move(state.arguments);
-        state.kwnames = PyRef();
+        state.arguments.reset();
     }
     is_future = true;
     return start(completions_of<SocketCore>(state.client.get()), std::move(step));
@@ -382,13 +387,8 @@ PyObject* open_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     return method_boundary([&]() -> PyObject* {
         PyObject* type = type_object<stream_spec>();
         if (type == nullptr) return nullptr;
-        const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-        PyRef values = PyRef::steal(PyTuple_New(nargs + keywords));
-        if (!values) return nullptr;
-        for (Py_ssize_t i = 0; i < nargs + keywords; ++i) PyTuple_SET_ITEM(values.get(), i, Py_NewRef(args[i]));
-        return StreamObject::create(reinterpret_cast<PyTypeObject*>(type),
-                                    PyRef::borrow(self), std::move(values), PyRef::borrow(kwnames), nargs,
-                                    kTensors);
+        return StreamObject::create(reinterpret_cast<PyTypeObject*>(type), PyRef::borrow(self),
+                                    CallArguments(args, nargs, kwnames), kTensors);
     });
 }
 
@@ -396,7 +396,7 @@ PyObject* open_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 // Lifetime: close(), async with
 
 template <class Core>
-PyObject* start_close(PyObject* client, PyObject*, Py_ssize_t, PyObject*, bool&) {
+PyObject* start_close(PyObject* client, CallArguments&, bool&) {
     auto& state = ClientObject<Core>::from(client)->state();
     // Calls in flight keep the core until they finish; whichever lets go last destroys it.
     std::shared_ptr<Core> closing = std::move(state.core);
@@ -405,11 +405,11 @@ PyObject* start_close(PyObject* client, PyObject*, Py_ssize_t, PyObject*, bool&)
     Py_RETURN_NONE;
 }
 
-PyObject* start_enter(PyObject* client, PyObject*, Py_ssize_t, PyObject*, bool&) { return Py_NewRef(client); }
+PyObject* start_enter(PyObject* client, CallArguments&, bool&) { return Py_NewRef(client); }
 
 template <class Core>
-PyObject* start_exit(PyObject* client, PyObject* args, Py_ssize_t nargs, PyObject* kwnames, bool& is_future) {
-    PyRef closed = PyRef::steal(start_close<Core>(client, args, nargs, kwnames, is_future));
+PyObject* start_exit(PyObject* client, CallArguments& arguments, bool& is_future) {
+    PyRef closed = PyRef::steal(start_close<Core>(client, arguments, is_future));
     if (!closed) return nullptr;
     Py_RETURN_FALSE;  // exceptions from the block go on
 }
@@ -452,11 +452,11 @@ void client_dealloc(PyObject* self) noexcept {
 #define ZORVO_AIO_REGION_PARAMETERS "($self, shape, dtype, data)"
 
 #define ZORVO_AIO_LIFETIME_METHODS(Core)                                                                      \
-    {"close", fastcall<&lazily<&start_close<Core>>>(), METH_FASTCALL | METH_KEYWORDS,                         \
+    {"close", &lazily_without_arguments<&start_close<Core>>, METH_NOARGS,                                     \
      "close($self, /)\n--\n\nA coroutine that releases the client's connections, region mapping and "        \
      "threads. Calls already running finish first; later calls raise ValueError. A second close does "       \
      "nothing."},                                                                                             \
-        {"__aenter__", fastcall<&lazily<&start_enter>>(), METH_FASTCALL | METH_KEYWORDS,                      \
+        {"__aenter__", &lazily_without_arguments<&start_enter>, METH_NOARGS,                                  \
          "__aenter__($self, /)\n--\n\nReturns the client."},                                                  \
         {"__aexit__", fastcall<&client_exit<Core>>(), METH_FASTCALL | METH_KEYWORDS,                          \
          "__aexit__($self, exc_type, exc_value, traceback, /)\n--\n\nCloses the client."}

@@ -13,16 +13,13 @@ namespace {
 struct CoroutineState {
     PyRef owner;
     StartFunction start;
-    PyRef args;  // positional values, then keyword values, until the call starts
-    PyRef kwnames;
-    Py_ssize_t nargs;
+    std::optional<CallArguments> arguments;  // until the call starts
     PyRef future;   // the call's future once started
     PyRef waiting;  // its iterator
     bool finished = false;
 
-    CoroutineState(PyRef owner_in, StartFunction start_in, PyRef args_in, PyRef kwnames_in, Py_ssize_t nargs_in)
-        : owner(std::move(owner_in)), start(start_in), args(std::move(args_in)), kwnames(std::move(kwnames_in)),
-          nargs(nargs_in) {}
+    CoroutineState(PyRef owner_in, StartFunction start_in, CallArguments arguments_in)
+        : owner(std::move(owner_in)), start(start_in), arguments(std::move(arguments_in)) {}
 
     CoroutineState(CoroutineState&&) = delete;
     // A coroutine dropped while it waits: nobody will look at the call's outcome.
@@ -42,8 +39,7 @@ struct CoroutineState {
         finished = true;
         future = PyRef();
         waiting = PyRef();
-        args = PyRef();
-        kwnames = PyRef();
+        arguments.reset();
         owner = PyRef();
     }
 };
@@ -63,7 +59,7 @@ PySendResult coroutine_send_result(PyObject* self, PyObject* value, PyObject** r
         }
         bool is_future = false;
         PyRef started = PyRef::steal(method_boundary([&] {
-            return state.start(state.owner.get(), state.args.get(), state.nargs, state.kwnames.get(), is_future);
+            return state.start(state.owner.get(), *state.arguments, is_future);
         }));
         if (!started) {
             state.finish();
@@ -74,8 +70,7 @@ PySendResult coroutine_send_result(PyObject* self, PyObject* value, PyObject** r
             *result = started.release();
             return PYGEN_RETURN;
         }
-        state.args = PyRef();
-        state.kwnames = PyRef();
+        state.arguments.reset();
         state.waiting = PyRef::steal(PyObject_CallMethod(started.get(), "__await__", nullptr));
         state.future = std::move(started);
         if (!state.waiting) {
@@ -198,13 +193,31 @@ PyObject* new_coroutine(PyObject* owner, StartFunction start, PyObject* const* a
                         PyObject* kwnames) {
     PyObject* type = type_object<coroutine_spec>();
     if (type == nullptr) return nullptr;
-    const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-    PyRef values = PyRef::steal(PyTuple_New(nargs + keywords));
-    if (!values) return nullptr;
-    for (Py_ssize_t i = 0; i < nargs + keywords; ++i) PyTuple_SET_ITEM(values.get(), i, Py_NewRef(args[i]));
-    return CoroutineObject::create(reinterpret_cast<PyTypeObject*>(type),
-                                   PyRef::borrow(owner), start, std::move(values),
-                                   PyRef::borrow(kwnames), nargs);
+    return CoroutineObject::create(reinterpret_cast<PyTypeObject*>(type), PyRef::borrow(owner), start,
+                                   CallArguments(args, nargs, kwnames));
+}
+
+CallArguments::CallArguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+    : nargs_(nargs), kwnames_(PyRef::borrow(kwnames)) {
+    const Py_ssize_t count = nargs + (kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames));
+    values_.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) values_.push_back(Py_NewRef(args[i]));
+}
+
+CallArguments& CallArguments::operator=(CallArguments&& other) noexcept {
+    if (this != &other) {
+        release();
+        values_ = std::move(other.values_);
+        other.values_.clear();
+        nargs_ = other.nargs_;
+        kwnames_ = std::move(other.kwnames_);
+    }
+    return *this;
+}
+
+void CallArguments::release() noexcept {
+    for (PyObject* value : values_) Py_DECREF(value);
+    values_.clear();
 }
 
 bool register_coroutine_type() {

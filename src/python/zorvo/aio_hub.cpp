@@ -1,7 +1,6 @@
 #include <array>
 #include <cstdint>
 #include <memory>
-#include <unordered_set>
 
 #include "aio.hpp"
 #include "boundary.hpp"
@@ -47,7 +46,7 @@ struct Hub {
     std::shared_ptr<CompletionChannel> channel;
     std::uint64_t generation = 0;
     PyRef loop;  // watching `events`; empty when no loop does
-    std::unordered_set<Operation*> in_flight;
+    Operation* in_flight = nullptr;  // a list, linked through the operations
     bool closed = false;
 
     Hub() = default;
@@ -56,9 +55,23 @@ struct Hub {
         // Left only when the event loop went away with calls in flight. Those on a worker thread
         // are still in use there and are left to it.
         if (generation != fork_generation()) return;
-        for (Operation* operation : in_flight) {
+        for (Operation* operation = in_flight; operation != nullptr;) {
+            Operation* next = operation->next_;
             if (!operation->on_worker_) delete operation;
+            operation = next;
         }
+    }
+
+    void add(Operation* operation) noexcept {
+        operation->next_ = in_flight;
+        if (in_flight != nullptr) in_flight->previous_ = operation;
+        in_flight = operation;
+    }
+
+    void remove(Operation* operation) noexcept {
+        if (operation->previous_ != nullptr) operation->previous_->next_ = operation->next_;
+        else in_flight = operation->next_;
+        if (operation->next_ != nullptr) operation->next_->previous_ = operation->previous_;
     }
 
     // Runs one step of `operation` and lets it go if that step ended it.
@@ -75,7 +88,7 @@ struct Hub {
             else PyErr_WriteUnraisable(nullptr);
         }
         if (operation->ended_ && !operation->on_worker_) {
-            in_flight.erase(operation);
+            remove(operation);
             delete operation;
         }
     }
@@ -120,7 +133,7 @@ struct Hub {
         channel = std::move(created).value();
         generation = fork_generation();
         (void)loop.release();  // the parent's loop object; not this process's to touch
-        in_flight.clear();
+        in_flight = nullptr;
         return true;
     }
 
@@ -132,7 +145,7 @@ struct Hub {
         if (loop.get() == running) return true;
         // Calls left behind by a loop that has been closed (asyncio.run cancels them on its way
         // out) finish under the new one; their futures are done and take no result.
-        if (!in_flight.empty() && !loop_closed()) {
+        if (in_flight != nullptr && !loop_closed()) {
             PyErr_SetString(PyExc_RuntimeError,
                             "this client's calls are still running on another event loop; a client serves "
                             "one event loop at a time");
@@ -171,7 +184,7 @@ struct Hub {
             }
             if (ready.size() < buffer.size()) break;
         }
-        if (closed && in_flight.empty()) unwatch();
+        if (closed && in_flight == nullptr) unwatch();
     }
 };
 
@@ -271,7 +284,7 @@ PyObject* start(PyObject* self, std::unique_ptr<Operation> operation) {
     operation->channel_ = hub.channel;
     operation->hub_ = &hub;
     Operation* started = operation.release();
-    hub.in_flight.insert(started);
+    hub.add(started);
     hub.step(started, [](Operation& op) { op.begin(); });
     return future.release();
 }
@@ -279,7 +292,7 @@ PyObject* start(PyObject* self, std::unique_ptr<Operation> operation) {
 void close_hub(PyObject* self) {
     Hub& hub = HubObject::from(self)->state();
     hub.closed = true;
-    if (hub.in_flight.empty() || hub.generation != fork_generation()) hub.unwatch();
+    if (hub.in_flight == nullptr || hub.generation != fork_generation()) hub.unwatch();
 }
 
 PyRef take_raised_exception() {
