@@ -106,8 +106,6 @@ public:
     void published(unsigned cell) const noexcept;
     // An answer that another client handed over, if it has come.
     std::optional<ShmResponseEntry> collect(unsigned cell, std::uint64_t counter) const noexcept;
-    // Whether an answer has been handed into `cell`, without taking it.
-    bool has_answer(unsigned cell) const noexcept;
     // The call ends, with or without its answer; the cell is idle again unless a hand-over to it is still being written by a stopped writer, in which case it is
     // left until that writer finishes or dies.
     void finish(unsigned cell) const noexcept;
@@ -267,10 +265,6 @@ inline void PeerTable::published(unsigned cell) const noexcept {
     Word call(own_->cells[cell].call);
     const std::uint64_t current = call.load(std::memory_order_relaxed);
     call.store(current & ~(layout::CALL_INTENT_MASK << layout::CALL_INTENT_SHIFT), std::memory_order_release);
-}
-
-inline bool PeerTable::has_answer(unsigned cell) const noexcept {
-    return (Word(own_->cells[cell].state).load(std::memory_order_acquire) & (layout::DONE | layout::BUSY)) == layout::DONE;
 }
 
 inline std::optional<ShmResponseEntry> PeerTable::collect(unsigned cell, std::uint64_t counter) const noexcept {

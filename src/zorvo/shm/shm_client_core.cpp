@@ -20,10 +20,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A waiting call that does not poll wakes this often anyway, for its time limit and lease.
-constexpr auto kFollowerNap = std::chrono::milliseconds(1);
-constexpr auto kLeaderLongestSleep = std::chrono::microseconds(50);
-
 void sleep_for(std::chrono::nanoseconds duration) noexcept {
     const timespec pause{0, static_cast<long>(duration.count())};
     ::nanosleep(&pause, nullptr);
@@ -181,37 +177,11 @@ Result<std::uint64_t, InferError> ShmClientCore::await_response(const StagedRequ
     auto renew_at = start + timing_.slot_lease / 3;
     bool spinning = true;
     std::chrono::nanoseconds sleep = std::chrono::microseconds(1);
-    LocalWaiters* const waiters = waiters_.get();
-    bool leading = false;
-    // Leaves the waiting calls, and passes the lead on, however this wait ends.
-    struct Waiting {
-        LocalWaiters* waiters;
-        unsigned cell;
-        bool& leading;
-        ~Waiting() {
-            if (waiters == nullptr) return;
-            if (leading) waiters->resign(cell);
-            waiters->leave(cell);
-        }
-    } waiting{waiters, cell, leading};
-    if (waiters != nullptr) waiters->enter(cell);
     for (unsigned round = 0;; ++round) {
         // Another client may have taken the answer from the queue and passed it on.
         if (auto handed = peers.collect(cell, counter); handed && handed->request_id == request.id) {
             answered = true;
             return read_answer(*handed, region_bytes);
-        }
-        if (waiters != nullptr && !leading && !(leading = waiters->try_lead())) {
-            // Another call of this client polls, and wakes this one once its answer is in.
-            waiters->sleep(cell, kFollowerNap);
-            now = Clock::now();
-            if (now - start >= timing_.response_timeout) return fail(InferError{InferError::Kind::Timeout, "Request timed out"});
-            if (now >= renew_at) [[unlikely]] {
-                at.allocator->renew(request.claim_index);
-                renew_at = now + timing_.slot_lease / 3;
-            }
-            if (!host.run_pending_handlers()) return fail(InferError{InferError::Kind::HostError, {}});
-            continue;
         }
         auto popped = consumer.pop(now);
         if (!popped.ok()) return fail(InferError::runtime(popped.error().display()));
@@ -223,8 +193,6 @@ Result<std::uint64_t, InferError> ShmClientCore::await_response(const StagedRequ
             // Someone else's: passed to the call that awaits it, dropped if none does.
             peers.hand_over(*entry);
         }
-        // Answers handed over by this leader or by other clients wake the calls they belong to.
-        if (leading) waiters->wake_answered(peers, cell);
         // While spinning, the clock is read every few rounds only: a shorter round notices the
         // answer sooner. Once sleeping, every round reads it.
         if (!spinning || round % 8 == 0) {
@@ -245,9 +213,7 @@ Result<std::uint64_t, InferError> ShmClientCore::await_response(const StagedRequ
             cpu_relax();  // one pause per round: each extra one delays noticing an answer
         } else {
             sleep_for(sleep);
-            // The leader polls for every waiting call of this client: it backs off less.
-            sleep = std::min(sleep * 2, leading ? kLeaderLongestSleep
-                                                : timing_.longest_sleep_per_call * peers.calls_in_flight());
+            sleep = std::min(sleep * 2, timing_.longest_sleep_per_call * peers.calls_in_flight());
         }
     }
 }

@@ -10,7 +10,6 @@
 #include "zorvo/common/result.hpp"
 #include "zorvo/shm/infer_error.hpp"
 #include "zorvo/shm/infer_host.hpp"
-#include "zorvo/shm/local_waiters.hpp"
 #include "zorvo/shm/region_client.hpp"
 #include "zorvo/shm/shm_error.hpp"
 
@@ -50,7 +49,6 @@ public:
         timing_.spin_before_sleep = std::chrono::microseconds(20);
         timing_.longest_sleep_per_call = std::chrono::microseconds(16);
         push_turns_ = std::make_unique<std::mutex>();
-        waiters_ = std::make_unique<LocalWaiters>();
     }
     void wait_for_slots(std::chrono::nanoseconds limit) noexcept { client_.wait_for_slots(limit); }
     TieredShmAllocator& allocator() noexcept { return client_.allocator(); }
@@ -72,8 +70,6 @@ private:
     // reserving and publishing would otherwise keep its siblings spinning behind it, where a
     // mutex lets them sleep.
     std::unique_ptr<std::mutex> push_turns_;
-    // With overlapping calls, one waiting call polls the response queue for all the others.
-    std::unique_ptr<LocalWaiters> waiters_;
 };
 
 }  // namespace zorvo::shm
