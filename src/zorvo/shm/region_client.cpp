@@ -87,9 +87,7 @@ Result<SlotLease, StageError> RegionClient::stage_when_free(const Attachment& at
     }
 }
 
-Result<Unit, InferError> RegionClient::infer(std::span<const std::int64_t> shape, std::string_view dtype,
-                                             std::span<const std::uint8_t> data, InferHost& host,
-                                             Transport& transport) {
+inline Result<const Attachment*, InferError> RegionClient::attachment_for_call() {
     const Attachment* at = &current();
     if (fork_generation() != at->fork_generation || state_->region_replaced.load(std::memory_order_relaxed))
         [[unlikely]] {
@@ -97,53 +95,41 @@ Result<Unit, InferError> RegionClient::infer(std::span<const std::int64_t> shape
         if (!renewed.ok()) return fail(InferError{InferError::Kind::Attach, renewed.error().display()});
         at = renewed.value();
     }
-    StagedRequest request{
-        .id = compose_request_id(at->peers->number(), at->peers->next_counter()),
-        .tensor_offset = 0,
-        .tensor_size = std::uint64_t{data.size()} + TENSOR_BLOCK_HEADER,
-        .claim_index = 0,
-        .attachment = at,
-    };
-    // Declared before the lease, so that the call's cell is finished after the lease.
-    struct CallEnd final : ClaimObserver {
-        StagedRequest& request;
-        const PeerTable* cells;  // when the transport records its calls
-        CallEnd(StagedRequest& r, const PeerTable* c) noexcept : request(r), cells(c) {}
-        void claimed(std::uint64_t offset, std::uint64_t claim_index) noexcept override {
-            request.tensor_offset = offset;
-            request.claim_index = claim_index;
-            if (cells == nullptr) return;
-            if (request.cell == PeerTable::NO_CELL) request.cell = cells->acquire_cell();
-            if (request.cell != PeerTable::NO_CELL) cells->record_slot(request.cell, claim_index);
-        }
-        ~CallEnd() {
-            // A transport that handed the cell on to a follow-up no longer holds it here.
-            if (request.cell != PeerTable::NO_CELL) cells->finish(request.cell);
-        }
-    } call_end(request, transport.records_calls() ? at->peers.get() : nullptr);
+    return at;
+}
 
-    auto staged = stage_request_block(*at->region, *at->allocator, shape, dtype, data, &call_end);
+[[gnu::always_inline]] inline Result<Unit, InferError> RegionClient::stage(RegionCall& call, std::span<const std::int64_t> shape,
+                                                    std::string_view dtype, std::span<const std::uint8_t> data,
+                                                    InferHost& host, bool may_wait, bool* pool_exhausted) {
+    const Attachment& at = *call.request.attachment;
+    auto staged = stage_request_block(*at.region, *at.allocator, shape, dtype, data, &call);
     // Waiting helps only while some slot could hold the block at all.
-    if (!staged.ok() && staged.error().pool_exhausted && state_->slot_wait.count() > 0 &&
-        request.tensor_size <= at->allocator->largest_slot_size()) [[unlikely]] {
-        staged = stage_when_free(*at, shape, dtype, data, host, call_end);
+    if (!staged.ok() && staged.error().pool_exhausted && may_wait && state_->slot_wait.count() > 0 &&
+        call.request.tensor_size <= at.allocator->largest_slot_size()) [[unlikely]] {
+        staged = stage_when_free(at, shape, dtype, data, host, call);
     }
     if (!staged.ok()) {
+        if (pool_exhausted != nullptr) *pool_exhausted = staged.error().pool_exhausted;
         if (staged.error().host_error) return fail(InferError{InferError::Kind::HostError, {}});
         const auto kind = staged.error().invalid_argument ? InferError::Kind::InvalidArgument : InferError::Kind::Runtime;
         return fail(InferError{kind, std::move(staged).error().message});
     }
-    SlotLease lease = std::move(staged).value();
-    auto result_offset = transport.hand_over(request, lease, host);
+    call.lease = std::move(staged).value();
+    return Unit{};
+}
+
+[[gnu::always_inline]] inline Result<Unit, InferError> RegionClient::finish_call(
+    RegionCall& call, Result<std::uint64_t, InferError>&& result_offset, InferHost& host) {
     if (!result_offset.ok()) return fail(std::move(result_offset).error());
+    const Attachment& at = *call.request.attachment;
     // An answer that came after the slot's lease ran out (the process was stopped for that long)
     // may sit in a slot another client now holds.
-    if (!at->allocator->holds(request.claim_index)) [[unlikely]] {
-        lease.keep_until_expiry();
+    if (!at.allocator->holds(call.request.claim_index)) [[unlikely]] {
+        call.lease.keep_until_expiry();
         return fail(InferError::runtime("Shared memory slot lease ended before the answer was read"));
     }
 
-    auto result = read_tensor_data(at->region->bytes(), result_offset.value());
+    auto result = read_tensor_data(at.region->bytes(), result_offset.value());
     if (!result.ok()) return fail(InferError::runtime(std::move(result).error()));
     // Taken while the slot is still leased: the engine may have answered into the request's slot.
     const auto header = result.value().data() - TENSOR_BLOCK_HEADER;  // read_tensor_data checked it
@@ -151,6 +137,40 @@ Result<Unit, InferError> RegionClient::infer(std::span<const std::int64_t> shape
         return fail(InferError{InferError::Kind::HostError, {}});
     }
     return Unit{};
+}
+
+Result<Unit, InferError> RegionClient::infer(std::span<const std::int64_t> shape, std::string_view dtype,
+                                             std::span<const std::uint8_t> data, InferHost& host,
+                                             Transport& transport) {
+    auto at = attachment_for_call();
+    if (!at.ok()) return fail(std::move(at).error());
+    const PeerTable& peers = *at.value()->peers;
+    RegionCall call(*at.value(), compose_request_id(peers.number(), peers.next_counter()),
+                    std::uint64_t{data.size()} + TENSOR_BLOCK_HEADER, transport.records_calls());
+    if (auto staged = stage(call, shape, dtype, data, host, true, nullptr); !staged.ok()) return staged;
+    return finish_call(call, transport.hand_over(call.request, call.lease, host), host);
+}
+
+Result<Unit, InferError> RegionClient::end_call(RegionCall& call, Result<std::uint64_t, InferError>&& result_offset,
+                                                InferHost& host) {
+    return finish_call(call, std::move(result_offset), host);
+}
+
+Result<std::unique_ptr<RegionCall>, InferError> RegionClient::begin_call(std::span<const std::int64_t> shape,
+                                                                         std::string_view dtype,
+                                                                         std::span<const std::uint8_t> data,
+                                                                         InferHost& host, bool records_calls,
+                                                                         bool& pool_exhausted) {
+    pool_exhausted = false;
+    auto at = attachment_for_call();
+    if (!at.ok()) return fail(std::move(at).error());
+    const PeerTable& peers = *at.value()->peers;
+    auto call = std::make_unique<RegionCall>(*at.value(), compose_request_id(peers.number(), peers.next_counter()),
+                                             std::uint64_t{data.size()} + TENSOR_BLOCK_HEADER, records_calls);
+    if (auto staged = stage(*call, shape, dtype, data, host, false, &pool_exhausted); !staged.ok()) {
+        return fail(std::move(staged).error());
+    }
+    return call;
 }
 
 }  // namespace zorvo::shm

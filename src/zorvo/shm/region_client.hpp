@@ -64,6 +64,37 @@ private:
     bool records_calls_;
 };
 
+// One call from its slot claim to its end: the staged request and the slot's lease. It finishes
+// the call's mailbox cell (when its transport records calls) after the lease, however the call
+// ends; a transport that hands the cell on to a follow-up sets request.cell to NO_CELL. It stays
+// where it was made: the allocator reports the claim to it while the block is staged.
+class RegionCall final : public ClaimObserver {
+public:
+    RegionCall(const Attachment& at, std::uint64_t id, std::uint64_t tensor_size, bool records_calls) noexcept
+        : request{.id = id, .tensor_offset = 0, .tensor_size = tensor_size, .claim_index = 0, .attachment = &at},
+          cells_(records_calls ? at.peers.get() : nullptr) {}
+    RegionCall(const RegionCall&) = delete;
+    RegionCall& operator=(const RegionCall&) = delete;
+    ~RegionCall() override {
+        lease.release();
+        if (request.cell != PeerTable::NO_CELL) cells_->finish(request.cell);
+    }
+
+    void claimed(std::uint64_t offset, std::uint64_t claim_index) noexcept override {
+        request.tensor_offset = offset;
+        request.claim_index = claim_index;
+        if (cells_ == nullptr) return;
+        if (request.cell == PeerTable::NO_CELL) request.cell = cells_->acquire_cell();
+        if (request.cell != PeerTable::NO_CELL) cells_->record_slot(request.cell, claim_index);
+    }
+
+    StagedRequest request;
+    SlotLease lease;
+
+private:
+    const PeerTable* cells_;  // when the transport records its calls
+};
+
 // What every client of a region has: its attachment and its request numbering. Runs the steps
 // every request shares: take a number, lease a slot, stage the block, hand it over, read the
 // result, release. Calls may overlap: each one works on the attachment current when it started,
@@ -79,6 +110,17 @@ public:
     // The result data goes to `host.take_result` while the request's slot is still held.
     Result<Unit, InferError> infer(std::span<const std::int64_t> shape, std::string_view dtype,
                                    std::span<const std::uint8_t> data, InferHost& host, Transport& transport);
+
+    // The two halves of infer, for a caller that hands the request over itself without waiting in
+    // between (an event loop): a call with its block staged in a leased slot (it never waits for a
+    // slot to come free: a full pool fails at once, with pool_exhausted set), and the call's end
+    // once the transport has the result's offset, or has failed.
+    Result<std::unique_ptr<RegionCall>, InferError> begin_call(std::span<const std::int64_t> shape,
+                                                               std::string_view dtype,
+                                                               std::span<const std::uint8_t> data, InferHost& host,
+                                                               bool records_calls, bool& pool_exhausted);
+    Result<Unit, InferError> end_call(RegionCall& call, Result<std::uint64_t, InferError>&& result_offset,
+                                      InferHost& host);
 
     // True in a child forked after this client attached: everything it holds is the parent's, and
     // the next request attaches afresh (own descriptor, number and allocator), as a new client.
@@ -123,6 +165,14 @@ private:
                                                   std::string_view dtype, std::span<const std::uint8_t> data,
                                                   InferHost& host, ClaimObserver& observer);
     const Attachment& current() const noexcept { return *state_->current.load(std::memory_order_acquire); }
+    // The attachment a new call works on: attached afresh after a fork or an engine restart.
+    Result<const Attachment*, InferError> attachment_for_call();
+    // Stages the call's block; waits for a free slot only if `may_wait` (and the client waits).
+    Result<Unit, InferError> stage(RegionCall& call, std::span<const std::int64_t> shape, std::string_view dtype,
+                                   std::span<const std::uint8_t> data, InferHost& host, bool may_wait,
+                                   bool* pool_exhausted);
+    Result<Unit, InferError> finish_call(RegionCall& call, Result<std::uint64_t, InferError>&& result_offset,
+                                         InferHost& host);
     Result<const Attachment*, ShmError> attach_afresh(const Attachment& seen);
 
     std::unique_ptr<State> state_;
