@@ -38,6 +38,10 @@ protected:
     bool run_on_worker();
     // ready() follows once `fd` is ready for `events`; false with a Python error set.
     bool arm(int fd, std::uint32_t events);
+    // The operation is handed to another thread, which calls come_back() when it is done with
+    // it; completed() then follows on the loop thread.
+    void go_away() noexcept { on_worker_ = true; }
+    void come_back() noexcept;
     // Ends the call with `value` (a new reference), or with the raised exception when it is
     // nullptr. A future that is already done (cancelled) is left as it is.
     void end(PyObject* value);

@@ -19,6 +19,8 @@
 #include "zorvo/net/nonblocking_exchange.hpp"
 #include "zorvo/net/socket_client.hpp"
 #include "zorvo/net/socket_result.hpp"
+#include "zorvo/common/fork_generation.hpp"
+#include "zorvo/shm/call_driver.hpp"
 #include "zorvo/shm/shm_client_core.hpp"
 #include "zorvo/wire/dtype.hpp"
 
@@ -195,6 +197,86 @@ private:
     RegionResult result_;  // off the main thread it never runs signal handlers
     std::optional<Result<Unit, shm::InferError>> outcome_;
 };
+
+// A shared-memory call: taken through its steps by the client's driver thread, which polls the
+// region for all the client's calls at once.
+class ShmInfer final : public Operation, private shm::ShmCallDriver::Call {
+public:
+    ShmInfer(CallArguments& arguments, bool tensor)
+        : shm::ShmCallDriver::Call(result_), keep_(std::move(arguments)), tensor_(tensor) {}
+
+    TensorArguments tensor;
+    std::shared_ptr<shm::ShmCallDriver> driver;
+
+    void begin() override {
+        set_request(tensor.shape, tensor.dtype, tensor.data.bytes());
+        if (auto submitted = driver->submit(*this); !submitted.ok()) {
+            raise_system_error(submitted.error());
+            return end(nullptr);
+        }
+        go_away();  // the driver's until it comes back through the channel
+    }
+
+    void completed() override {
+        if (!outcome_->ok()) {
+            raise_infer_error(outcome_->error());
+            return end(nullptr);
+        }
+        if (!tensor_) return end(bytes_to_list(result_.bytes()));
+        const auto requested = wire::parse_dtype(tensor.dtype);
+        auto layout = result_.layout(requested.ok() ? requested.value() : wire::TensorDtype::Uint8);
+        end(new_tensor(std::move(result_.bytes()), std::move(layout)));
+    }
+
+private:
+    void done(Result<Unit, shm::InferError> outcome) noexcept override {
+        outcome_.emplace(std::move(outcome));
+        come_back();
+    }
+
+    RegionResult result_;  // first: the driver's call refers to it
+    CallArguments keep_;
+    bool tensor_;
+    std::optional<Result<Unit, shm::InferError>> outcome_;
+};
+
+// The driver of an aio shared-memory client, started with its first call. A forked child starts
+// its own and leaves the parent's alone: its thread exists only in the parent.
+struct DriverSlot {
+    std::shared_ptr<shm::ShmCallDriver> driver;
+    std::uint64_t generation;
+
+    ~DriverSlot() {
+        if (generation != fork_generation()) new std::shared_ptr<shm::ShmCallDriver>(std::move(driver));
+    }
+};
+
+std::shared_ptr<shm::ShmCallDriver> driver_of(PyObject* client, const std::shared_ptr<ShmCore>& core) {
+    auto& state = ClientObject<ShmCore>::from(client)->state();
+    auto* slot = static_cast<DriverSlot*>(state.driver.get());
+    if (slot == nullptr || slot->generation != fork_generation()) {
+        auto fresh = std::make_shared<DriverSlot>(DriverSlot{std::make_shared<shm::ShmCallDriver>(core), fork_generation()});
+        slot = fresh.get();
+        state.driver = std::move(fresh);
+    }
+    return slot->driver;
+}
+
+template <bool kTensor>
+PyObject* start_shm_infer(PyObject* client, CallArguments& arguments, bool& is_future) {
+    std::array<PyObject*, 3> values{};
+    if (!bind_region_infer_arguments(kTensor ? "infer_tensor" : "infer", arguments.values(), arguments.nargs(),
+                                     arguments.kwnames(), values)) {
+        return nullptr;
+    }
+    auto call = std::make_unique<ShmInfer>(arguments, kTensor);
+    if (!call->tensor.load(values[0], values[1], values[2])) return nullptr;
+    auto core = open_core<ShmCore>(client);
+    if (!core) return nullptr;
+    call->driver = driver_of(client, core);
+    is_future = true;
+    return start(completions_of<ShmCore>(client), std::move(call));
+}
 
 template <bool kTensor>
 PyObject* start_socket_infer(PyObject* client, CallArguments& arguments, bool& is_future) {
@@ -398,9 +480,11 @@ PyObject* open_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 template <class Core>
 PyObject* start_close(PyObject* client, CallArguments&, bool&) {
     auto& state = ClientObject<Core>::from(client)->state();
-    // Calls in flight keep the core until they finish; whichever lets go last destroys it.
+    // Calls in flight keep the core (and the driver) until they finish; whichever lets go last
+    // destroys it.
     std::shared_ptr<Core> closing = std::move(state.core);
     closing.reset();
+    state.driver.reset();
     close_hub(state.completions.get());
     Py_RETURN_NONE;
 }
@@ -530,7 +614,11 @@ PyObject* shm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef shm_methods[] = {
-    ZORVO_AIO_REGION_METHODS(ShmCore),
+    {"infer", fastcall<&lazily<&start_shm_infer<false>>>(), METH_FASTCALL | METH_KEYWORDS,
+     ZORVO_AIO_INFER_DOC("infer", ZORVO_AIO_REGION_PARAMETERS, "the result's bytes as a list of ints")},
+    {"infer_tensor", fastcall<&lazily<&start_shm_infer<true>>>(), METH_FASTCALL | METH_KEYWORDS,
+     ZORVO_AIO_INFER_DOC("infer_tensor", ZORVO_AIO_REGION_PARAMETERS, "the result as a zorvo.Tensor")},
+    ZORVO_AIO_LIFETIME_METHODS(ShmCore),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -226,6 +226,8 @@ void Operation::run() noexcept {
     channel_->post(*this);
 }
 
+void Operation::come_back() noexcept { channel_->post(*this); }
+
 bool Operation::run_on_worker() {
     on_worker_ = true;
     if (workers().submit(*this)) return true;

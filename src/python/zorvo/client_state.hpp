@@ -22,6 +22,7 @@ struct ClientState {
     std::shared_ptr<Core> core;  // empty once closed
     std::string repr_fields;     // "endpoint='...'" as __repr__ shows it
     PyRef completions;           // zorvo.aio clients: where their calls finish
+    std::shared_ptr<void> driver;  // zorvo.aio shared-memory clients: what polls for their calls
 
     ClientState(std::shared_ptr<Core> opened, std::string fields)
         : core(std::move(opened)), repr_fields(std::move(fields)) {}

@@ -129,6 +129,7 @@ public:
     // A call that finds every fitting slot leased waits up to `limit` for one to come free
     // instead of failing at once (0, the default: it fails at once). Polled, never blocking.
     void wait_for_slots(std::chrono::nanoseconds limit) noexcept { state_->slot_wait = limit; }
+    std::chrono::nanoseconds slot_wait() const noexcept { return state_->slot_wait; }
 
     // Calls may overlap from here on (several threads). Without, calls of one client never overlap.
     void allow_concurrent_calls() noexcept;

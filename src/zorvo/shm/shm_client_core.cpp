@@ -9,6 +9,7 @@
 
 #include "zorvo/shm/cpu_relax.hpp"
 #include "zorvo/shm/readiness_wait.hpp"
+#include "zorvo/shm/response_consumer.hpp"
 #include "zorvo/shm/ring_buffer.hpp"
 #include "zorvo/shm/stalled_publish.hpp"
 #include "zorvo/shm/tensor_block.hpp"
@@ -43,61 +44,6 @@ private:
     std::uint8_t* queue_;
 };
 
-// Pops the next answer under the response queue's consumer lock. While another client holds the
-// lock nothing is popped (that client hands our answer over); a holder that died, or one stopped
-// for longer than kStoppedHolder, loses the lock.
-class ResponseConsumer {
-public:
-    ResponseConsumer(const PeerTable& peers, const ResponseQueue& queue) noexcept : peers_(peers), queue_(queue) {}
-
-    Result<std::optional<ShmResponseEntry>, QueueError> pop(Clock::time_point now) {
-        if (!queue_.has_entry()) return std::optional<ShmResponseEntry>();
-        if (!peers_.try_lock_consumer()) {
-            watch_holder(now);
-            return std::optional<ShmResponseEntry>();
-        }
-        auto popped = queue_.try_pop(peers_.consumer_lock(), peers_.own_lock_word());
-        peers_.unlock_consumer();
-        return popped;
-    }
-
-private:
-    static constexpr auto kDeadCheck = std::chrono::milliseconds(5);
-    static constexpr auto kStoppedHolder = std::chrono::seconds(1);
-
-    void watch_holder(Clock::time_point now) {
-        const std::uint64_t holder = std::atomic_ref<const std::uint64_t>(*peers_.consumer_lock())
-                                         .load(std::memory_order_acquire);
-        if (holder != seen_) {
-            seen_ = holder;
-            since_ = now;
-            checked_ = false;
-            return;
-        }
-        const auto held = now - since_;
-        if (held >= kStoppedHolder) {
-            peers_.break_consumer_lock(holder, true);
-        } else if (held >= kDeadCheck && !checked_) {
-            checked_ = true;
-            peers_.break_consumer_lock(holder, false);
-        }
-    }
-
-    const PeerTable& peers_;
-    const ResponseQueue& queue_;
-    std::uint64_t seen_ = 0;
-    Clock::time_point since_{};
-    bool checked_ = false;
-};
-
-// The result block's offset of an answer, or the engine's error.
-Result<std::uint64_t, InferError> read_answer(const ShmResponseEntry& entry, std::span<const std::uint8_t> region) {
-    if (entry.is_error == 0) return entry.result_offset;
-    if (entry.error_offset == 0) return fail(InferError::runtime("Unknown error"));
-    auto text = read_error_text(region, entry.error_offset);
-    return fail(InferError::runtime(text.ok() ? std::move(text).value() : std::move(text).error()));
-}
-
 }  // namespace
 
 Result<ShmClientCore, ShmError> ShmClientCore::connect(std::string_view name, const ShmClientTiming& timing) {
@@ -108,6 +54,28 @@ Result<ShmClientCore, ShmError> ShmClientCore::connect(std::string_view name, co
 
 Result<std::uint64_t, InferError> ShmClientCore::hand_over(const StagedRequest& request, SlotLease& lease,
                                                            InferHost& host) {
+    if (auto announced = announce_request(request, lease, host); !announced.ok()) {
+        return fail(std::move(announced).error());
+    }
+    const Attachment& at = *request.attachment;
+    wait_for_readiness(at.region->header().notify_fd, timing_.readiness_wait, host);
+    bool answered = false;
+    auto outcome = await_response(request, request.cell, host, answered);
+    return conclude_request(request, lease, std::move(outcome), answered);
+}
+
+Result<Unit, InferError> ShmClientCore::announce(const StagedRequest& request, SlotLease& lease, InferHost& host) {
+    return announce_request(request, lease, host);
+}
+
+Result<std::uint64_t, InferError> ShmClientCore::conclude(const StagedRequest& request, SlotLease& lease,
+                                                          Result<std::uint64_t, InferError>&& outcome, bool answered) {
+    return conclude_request(request, lease, std::move(outcome), answered);
+}
+
+[[gnu::always_inline]] inline Result<Unit, InferError> ShmClientCore::announce_request(const StagedRequest& request,
+                                                                                      SlotLease& lease,
+                                                                                      InferHost& host) {
     const Attachment& at = *request.attachment;
     const ShmManager& region = *at.region;
     const PeerTable& peers = *at.peers;
@@ -147,14 +115,15 @@ Result<std::uint64_t, InferError> ShmClientCore::hand_over(const StagedRequest& 
     }
     // Done while the engine works on the request rather than before announcing it.
     host.request_staged();
+    return Unit{};
+}
 
-    wait_for_readiness(region.header().notify_fd, timing_.readiness_wait, host);
-    bool answered = false;
-    auto outcome = await_response(request, cell_index, host, answered);
+[[gnu::always_inline]] inline Result<std::uint64_t, InferError> ShmClientCore::conclude_request(
+    const StagedRequest& request, SlotLease& lease, Result<std::uint64_t, InferError>&& outcome, bool answered) {
     // Unless the engine answered, it may still read the slot, or write its answer into it: nobody
     // gets it before the lease runs out.
     if (answered) {
-        peers.answered(cell_index);
+        request.attachment->peers->answered(request.cell);
     } else {
         lease.keep_until_expiry();
     }

@@ -55,12 +55,25 @@ public:
     const ShmManager& region() const noexcept { return client_.region(); }
     const PeerTable& peers() const noexcept { return client_.peers(); }
 
+    // For a driver that takes many calls through their steps on one thread: the region client
+    // (begin_call, end_call), the first half of a hand-over (the request announced, its cell
+    // armed) and the last (what the answer, or its absence, means for the slot), with
+    // await_response's polling in between done by the driver for all its calls at once.
+    RegionClient& region_client() noexcept { return client_; }
+    const ShmClientTiming& timing() const noexcept { return timing_; }
+    Result<Unit, InferError> announce(const StagedRequest& request, SlotLease& lease, InferHost& host);
+    Result<std::uint64_t, InferError> conclude(const StagedRequest& request, SlotLease& lease,
+                                               Result<std::uint64_t, InferError>&& outcome, bool answered);
+
 private:
     ShmClientCore(RegionClient client, const ShmClientTiming& timing) noexcept
         : Transport(true), client_(std::move(client)), timing_(timing) {}
 
     Result<std::uint64_t, InferError> hand_over(const StagedRequest& request, SlotLease& lease,
                                                 InferHost& host) override;
+    Result<Unit, InferError> announce_request(const StagedRequest& request, SlotLease& lease, InferHost& host);
+    Result<std::uint64_t, InferError> conclude_request(const StagedRequest& request, SlotLease& lease,
+                                                       Result<std::uint64_t, InferError>&& outcome, bool answered);
     Result<std::uint64_t, InferError> await_response(const StagedRequest& request, unsigned cell, InferHost& host,
                                                      bool& answered);
 
