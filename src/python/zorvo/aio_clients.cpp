@@ -161,19 +161,15 @@ private:
     std::optional<Result<net::Connection, SystemError>> connected_;
 };
 
-// A shared-memory or hybrid call: the whole call on a worker thread.
-template <class Core>
-class RegionInfer final : public Operation {
+// What a shared-memory and a hybrid call share: the converted tensor, the host that copies the
+// result out of the region, and turning the outcome into the call's value on the loop thread.
+class RegionOperation : public Operation {
 public:
-    RegionInfer(CallArguments& arguments, bool tensor) : keep_(std::move(arguments)), tensor_(tensor) {}
+    RegionOperation(CallArguments& arguments, bool tensor) : keep_(std::move(arguments)), tensor_(tensor) {}
 
     TensorArguments tensor;
-    std::shared_ptr<Core> core;
-
-    void begin() override { run_on_worker() || (end(nullptr), true); }
 
     void completed() override {
-        if (fault_.raised()) return end(nullptr);
         if (!outcome_->ok()) {
             raise_infer_error(outcome_->error());
             return end(nullptr);
@@ -186,58 +182,68 @@ public:
     }
 
 protected:
-    void work() noexcept override {
-        fault_.guard([&] { outcome_.emplace(core->infer(tensor.shape, tensor.dtype, tensor.data.bytes(), result_)); });
+    // From the thread that ended the call.
+    void finished(Result<Unit, shm::InferError> outcome) noexcept {
+        outcome_.emplace(std::move(outcome));
+        come_back();
     }
 
-private:
-    CallArguments keep_;
-    bool tensor_;
-    WorkFault fault_;
     RegionResult result_;  // off the main thread it never runs signal handlers
+
+private:
+    CallArguments keep_;  // the objects the converted arguments point into
+    bool tensor_;
     std::optional<Result<Unit, shm::InferError>> outcome_;
 };
 
 // A shared-memory call: taken through its steps by the client's driver thread, which polls the
 // region for all the client's calls at once.
-class ShmInfer final : public Operation, private shm::ShmCallDriver::Call {
+class ShmInfer final : public RegionOperation, private shm::ShmCallDriver::Call {
 public:
     ShmInfer(CallArguments& arguments, bool tensor)
-        : shm::ShmCallDriver::Call(result_), keep_(std::move(arguments)), tensor_(tensor) {}
+        : RegionOperation(arguments, tensor), shm::ShmCallDriver::Call(result_) {}
 
-    TensorArguments tensor;
-    std::shared_ptr<shm::ShmCallDriver> driver;
+    using Core = ShmCore;
+    void use(PyObject* client, std::shared_ptr<Core> core);
 
     void begin() override {
         set_request(tensor.shape, tensor.dtype, tensor.data.bytes());
-        if (auto submitted = driver->submit(*this); !submitted.ok()) {
+        if (auto submitted = driver_->submit(*this); !submitted.ok()) {
             raise_system_error(submitted.error());
             return end(nullptr);
         }
         go_away();  // the driver's until it comes back through the channel
     }
 
-    void completed() override {
-        if (!outcome_->ok()) {
-            raise_infer_error(outcome_->error());
+private:
+    void done(Result<Unit, shm::InferError> outcome) noexcept override { finished(std::move(outcome)); }
+
+    std::shared_ptr<shm::ShmCallDriver> driver_;
+};
+
+// A hybrid call: run on the client's own runtime, whose workers multiplex every call's control
+// exchange; no thread waits for it.
+class HybridInfer final : public RegionOperation, private HybridCore::AsyncCall {
+public:
+    HybridInfer(CallArguments& arguments, bool tensor)
+        : RegionOperation(arguments, tensor), HybridCore::AsyncCall(result_) {}
+
+    using Core = HybridCore;
+    void use(PyObject*, std::shared_ptr<Core> core) { core_ = std::move(core); }
+
+    void begin() override {
+        set_request(tensor.shape, tensor.dtype, tensor.data.bytes());
+        if (auto started = core_->start(*this); !started.ok()) {
+            raise_infer_error(started.error());
             return end(nullptr);
         }
-        if (!tensor_) return end(bytes_to_list(result_.bytes()));
-        const auto requested = wire::parse_dtype(tensor.dtype);
-        auto layout = result_.layout(requested.ok() ? requested.value() : wire::TensorDtype::Uint8);
-        end(new_tensor(std::move(result_.bytes()), std::move(layout)));
+        go_away();  // the runtime's until it comes back through the channel
     }
 
 private:
-    void done(Result<Unit, shm::InferError> outcome) noexcept override {
-        outcome_.emplace(std::move(outcome));
-        come_back();
-    }
+    void done(Result<Unit, shm::InferError> outcome) noexcept override { finished(std::move(outcome)); }
 
-    RegionResult result_;  // first: the driver's call refers to it
-    CallArguments keep_;
-    bool tensor_;
-    std::optional<Result<Unit, shm::InferError>> outcome_;
+    std::shared_ptr<Core> core_;
 };
 
 // The driver of an aio shared-memory client, started with its first call. A forked child starts
@@ -262,20 +268,22 @@ std::shared_ptr<shm::ShmCallDriver> driver_of(PyObject* client, const std::share
     return slot->driver;
 }
 
-template <bool kTensor>
-PyObject* start_shm_infer(PyObject* client, CallArguments& arguments, bool& is_future) {
+void ShmInfer::use(PyObject* client, std::shared_ptr<Core> core) { driver_ = driver_of(client, core); }
+
+template <class Call, bool kTensor>
+PyObject* start_region_infer(PyObject* client, CallArguments& arguments, bool& is_future) {
     std::array<PyObject*, 3> values{};
     if (!bind_region_infer_arguments(kTensor ? "infer_tensor" : "infer", arguments.values(), arguments.nargs(),
                                      arguments.kwnames(), values)) {
         return nullptr;
     }
-    auto call = std::make_unique<ShmInfer>(arguments, kTensor);
+    auto call = std::make_unique<Call>(arguments, kTensor);
     if (!call->tensor.load(values[0], values[1], values[2])) return nullptr;
-    auto core = open_core<ShmCore>(client);
+    auto core = open_core<typename Call::Core>(client);
     if (!core) return nullptr;
-    call->driver = driver_of(client, core);
+    call->use(client, std::move(core));
     is_future = true;
-    return start(completions_of<ShmCore>(client), std::move(call));
+    return start(completions_of<typename Call::Core>(client), std::move(call));
 }
 
 template <bool kTensor>
@@ -288,21 +296,6 @@ PyObject* start_socket_infer(PyObject* client, CallArguments& arguments, bool& i
     if (!call->core) return nullptr;
     is_future = true;
     return start(completions_of<SocketCore>(client), std::move(call));
-}
-
-template <class Core, bool kTensor>
-PyObject* start_region_infer(PyObject* client, CallArguments& arguments, bool& is_future) {
-    std::array<PyObject*, 3> values{};
-    if (!bind_region_infer_arguments(kTensor ? "infer_tensor" : "infer", arguments.values(), arguments.nargs(),
-                                     arguments.kwnames(), values)) {
-        return nullptr;
-    }
-    auto call = std::make_unique<RegionInfer<Core>>(arguments, kTensor);
-    if (!call->tensor.load(values[0], values[1], values[2])) return nullptr;
-    call->core = open_core<Core>(client);
-    if (!call->core) return nullptr;
-    is_future = true;
-    return start(completions_of<Core>(client), std::move(call));
 }
 
 template <StartFunction Start>
@@ -597,13 +590,6 @@ PyType_Spec socket_spec = {
 // ---------------------------------------------------------------------------------------------
 // ZorvoShmClient and ZorvoHybridClient
 
-#define ZORVO_AIO_REGION_METHODS(Core)                                                                        \
-    {"infer", fastcall<&lazily<&start_region_infer<Core, false>>>(), METH_FASTCALL | METH_KEYWORDS,           \
-     ZORVO_AIO_INFER_DOC("infer", ZORVO_AIO_REGION_PARAMETERS, "the result's bytes as a list of ints")},      \
-        {"infer_tensor", fastcall<&lazily<&start_region_infer<Core, true>>>(), METH_FASTCALL | METH_KEYWORDS, \
-         ZORVO_AIO_INFER_DOC("infer_tensor", ZORVO_AIO_REGION_PARAMETERS, "the result as a zorvo.Tensor")},   \
-        ZORVO_AIO_LIFETIME_METHODS(Core)
-
 PyObject* shm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return method_boundary([&]() -> PyObject* {
         std::shared_ptr<ShmCore> core;
@@ -614,9 +600,9 @@ PyObject* shm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef shm_methods[] = {
-    {"infer", fastcall<&lazily<&start_shm_infer<false>>>(), METH_FASTCALL | METH_KEYWORDS,
+    {"infer", fastcall<&lazily<&start_region_infer<ShmInfer, false>>>(), METH_FASTCALL | METH_KEYWORDS,
      ZORVO_AIO_INFER_DOC("infer", ZORVO_AIO_REGION_PARAMETERS, "the result's bytes as a list of ints")},
-    {"infer_tensor", fastcall<&lazily<&start_shm_infer<true>>>(), METH_FASTCALL | METH_KEYWORDS,
+    {"infer_tensor", fastcall<&lazily<&start_region_infer<ShmInfer, true>>>(), METH_FASTCALL | METH_KEYWORDS,
      ZORVO_AIO_INFER_DOC("infer_tensor", ZORVO_AIO_REGION_PARAMETERS, "the result as a zorvo.Tensor")},
     ZORVO_AIO_LIFETIME_METHODS(ShmCore),
     {nullptr, nullptr, 0, nullptr},
@@ -651,7 +637,11 @@ PyObject* hybrid_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef hybrid_methods[] = {
-    ZORVO_AIO_REGION_METHODS(HybridCore),
+    {"infer", fastcall<&lazily<&start_region_infer<HybridInfer, false>>>(), METH_FASTCALL | METH_KEYWORDS,
+     ZORVO_AIO_INFER_DOC("infer", ZORVO_AIO_REGION_PARAMETERS, "the result's bytes as a list of ints")},
+    {"infer_tensor", fastcall<&lazily<&start_region_infer<HybridInfer, true>>>(), METH_FASTCALL | METH_KEYWORDS,
+     ZORVO_AIO_INFER_DOC("infer_tensor", ZORVO_AIO_REGION_PARAMETERS, "the result as a zorvo.Tensor")},
+    ZORVO_AIO_LIFETIME_METHODS(HybridCore),
     {nullptr, nullptr, 0, nullptr},
 };
 

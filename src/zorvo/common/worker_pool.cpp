@@ -9,27 +9,58 @@ WorkerPool::~WorkerPool() {
     std::unique_lock lock(mutex_);
     stopping_ = true;
     work_ready_.notify_all();
+    spawn_needed_.notify_all();
     thread_ended_.wait(lock, [&] { return threads_ == 0; });
 }
 
 bool WorkerPool::submit(Job& job) {
     std::lock_guard lock(mutex_);
     jobs_.push_back(&job);
-    // Each sleeping thread takes one queued job; start another when the queue outnumbers them.
-    if (jobs_.size() > waiting_ && threads_ < max_threads_) {
-        try {
-            std::thread(&WorkerPool::work, this).detach();
-            ++threads_;
-        } catch (const std::system_error&) {
-            // Out of threads: a busy one takes the job once it is free, if there is one.
-            if (threads_ == 0) {
-                jobs_.pop_back();
-                return false;
-            }
+    if (threads_ == 0) {
+        if (!start_thread(&WorkerPool::work)) {
+            jobs_.pop_back();
+            return false;
+        }
+    } else if (jobs_.size() <= waiting_ + starting_) {
+        if (waiting_ > 0) work_ready_.notify_one();
+    } else if (!spawner_running_) {
+        spawner_running_ = start_thread(&WorkerPool::spawn);
+    } else {
+        // Starting a thread costs tens of microseconds, which the submitter (an event loop) should
+        // not pay: the spawner starts it.
+        spawn_needed_.notify_one();
+    }
+    return true;
+}
+
+bool WorkerPool::start_thread(void (WorkerPool::*body)() noexcept) noexcept {
+    try {
+        std::thread(body, this).detach();
+    } catch (const std::system_error&) {
+        return false;  // out of threads: the ones there are take the jobs as they come free
+    }
+    ++threads_;
+    return true;
+}
+
+void WorkerPool::spawn() noexcept {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        // Each sleeping thread takes one queued job; start another while the queue outnumbers them.
+        // A thread just started counts as a taker already: it takes a job as soon as it runs.
+        while (!stopping_ && jobs_.size() > waiting_ + starting_ && threads_ < max_threads_ + 1) {
+            if (!start_thread(&WorkerPool::work)) break;
+            ++starting_;
+        }
+        if (stopping_) break;
+        if (!spawn_needed_.wait_for(lock, idle_exit_,
+                                    [&] { return stopping_ || jobs_.size() > waiting_ + starting_; })) {
+            break;
         }
     }
-    if (waiting_ > 0) work_ready_.notify_one();
-    return true;
+    spawner_running_ = false;
+    --threads_;
+    thread_ended_.notify_all();
 }
 
 std::size_t WorkerPool::thread_count() const {
@@ -39,6 +70,7 @@ std::size_t WorkerPool::thread_count() const {
 
 void WorkerPool::work() noexcept {
     std::unique_lock lock(mutex_);
+    if (starting_ > 0) --starting_;
     for (;;) {
         if (!jobs_.empty()) {
             Job* job = jobs_.front();

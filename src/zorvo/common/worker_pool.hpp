@@ -17,8 +17,9 @@ public:
 };
 
 // Threads that run blocking jobs, one job per thread at a time, so that every job handed in
-// starts at once: a new thread is started whenever all are busy (up to `max_threads`; beyond
-// that, jobs wait for a thread to come free). A thread with nothing to do for `idle_exit` ends,
+// starts about at once: while jobs outnumber idle threads, a spawner thread starts more (up to
+// `max_threads`; beyond that, jobs wait for a thread to come free). Only the first thread and the
+// spawner are started by a submitter. A thread with nothing to do for `idle_exit` ends,
 // so the pool shrinks back after a burst.
 class WorkerPool {
 public:
@@ -38,16 +39,21 @@ public:
 
 private:
     void work() noexcept;
+    void spawn() noexcept;
+    bool start_thread(void (WorkerPool::*body)() noexcept) noexcept;  // with the mutex held
 
     const std::size_t max_threads_;
     const std::chrono::milliseconds idle_exit_;
     mutable std::mutex mutex_;
     std::condition_variable work_ready_;
     std::condition_variable thread_ended_;
+    std::condition_variable spawn_needed_;
     std::deque<Job*> jobs_;
     std::size_t threads_ = 0;
     std::size_t waiting_ = 0;  // threads asleep for want of a job
     bool stopping_ = false;
+    bool spawner_running_ = false;
+    std::size_t starting_ = 0;  // threads the spawner started that have not run yet
 };
 
 }  // namespace zorvo

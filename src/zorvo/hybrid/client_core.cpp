@@ -7,44 +7,89 @@
 
 namespace zorvo::hybrid {
 
+namespace {
+
+// The control record that announces a staged request.
+HybridRequest announcement_of(const shm::StagedRequest& request) {
+    return HybridRequest{
+        .metadata = wire::TransportRequestMetadata::create(request.id, 0, 0, 0),
+        .tensor_offset = request.tensor_offset,
+        .tensor_size = request.tensor_size,
+    };
+}
+
+}  // namespace
+
+// What an exchange's end means: the connection goes back (or, broken, takes the idle ones with
+// it), and a failure marks the session for a restart check.
+Result<std::uint64_t, shm::InferError> HybridClientCore::after_exchange(Session& session,
+                                                                        std::shared_ptr<ControlConnection> connection,
+                                                                        Result<HybridResponse, std::string> response) {
+    // A connection the exchange closed (or never opened) means the engine may be gone: the idle
+    // ones go too, so that calls after a restart do not fail one connection at a time.
+    const bool broken = !connection->unguarded().has_value();
+    session.connections.give_back(std::move(connection));
+    if (!response.ok()) {
+        if (broken) session.connections.clear();
+        session.exchange_failed.store(true, std::memory_order_relaxed);
+        return fail(shm::InferError::runtime(std::move(response).error()));
+    }
+    return response->result_offset;
+}
+
 // Announces one call's staged request on a control connection of its own.
 class HybridClientCore::Announcer final : public shm::Transport {
 public:
-    // The engine may use a hybrid call's slot until its lease ends: no cell says otherwise.
-    Announcer(Session& session, const std::string& socket_path) noexcept
-        : shm::Transport(false), session_(session), socket_path_(socket_path) {}
+    Announcer(HybridClientCore& core, Session& session) noexcept
+        : shm::Transport(false), core_(core), session_(session) {}
 
     Result<std::uint64_t, shm::InferError> hand_over(const shm::StagedRequest& request, shm::SlotLease&,
                                                      shm::InferHost& host) override {
         host.request_staged();
         // The answer arrives on this call's own connection, so the slot is given back however the
         // exchange ends.
-        const HybridRequest hybrid_request{
-            .metadata = wire::TransportRequestMetadata::create(request.id, 0, 0, 0),
-            .tensor_offset = request.tensor_offset,
-            .tensor_size = request.tensor_size,
-        };
         std::shared_ptr<ControlConnection> connection = session_.connections.take();
         auto response = [&] {
             const auto hold = session_.leases->hold(*request.attachment->allocator, request.claim_index);
-            return session_.runtime->block_on(exchange(*session_.runtime, socket_path_, connection, hybrid_request));
+            return session_.runtime->block_on(
+                exchange(*session_.runtime, core_.socket_path_, connection, announcement_of(request)));
         }();
-        // A connection the exchange closed (or never opened) means the engine may be gone: the
-        // idle ones go too, so that calls after a restart do not fail one connection at a time.
-        const bool broken = !connection->unguarded().has_value();
-        session_.connections.give_back(std::move(connection));
-        if (!response.ok()) {
-            if (broken) session_.connections.clear();
-            session_.exchange_failed.store(true, std::memory_order_relaxed);
-            return fail(shm::InferError::runtime(std::move(response).error()));
-        }
-        return response->result_offset;
+        return core_.after_exchange(session_, std::move(connection), std::move(response));
     }
 
 private:
+    HybridClientCore& core_;
     Session& session_;
-    const std::string& socket_path_;
 };
+
+Task<void> HybridClientCore::run_call(Session& session, AsyncCall& call) {
+    Runtime& runtime = *session.runtime;
+    bool pool_exhausted = false;
+    auto staged = region_.begin_call(call.shape_, call.dtype_, call.data_, call.host_, false, pool_exhausted);
+    // A full pool is likely this client's own calls: they give their slots back within a call.
+    const auto deadline = std::chrono::steady_clock::now() + region_.slot_wait();
+    while (!staged.ok() && pool_exhausted && std::chrono::steady_clock::now() < deadline) {
+        co_await runtime.sleep_for(std::chrono::microseconds(50));
+        staged = region_.begin_call(call.shape_, call.dtype_, call.data_, call.host_, false, pool_exhausted);
+    }
+    if (!staged.ok()) {
+        call.done(fail(std::move(staged).error()));
+        co_return;
+    }
+    shm::RegionCall& region_call = *staged.value();
+    const shm::StagedRequest& request = region_call.request;
+    call.host_.request_staged();
+    std::shared_ptr<ControlConnection> connection = session.connections.take();
+    Result<HybridResponse, std::string> response = fail(std::string());
+    {
+        const auto hold = session.leases->hold(*request.attachment->allocator, request.claim_index);
+        response = co_await exchange(runtime, socket_path_, connection, announcement_of(request));
+    }
+    auto offset = after_exchange(session, std::move(connection), std::move(response));
+    auto result = region_.end_call(region_call, std::move(offset), call.host_);
+    staged.value().reset();  // the slot is given back before the call is reported done
+    call.done(std::move(result));
+}
 
 Result<std::unique_ptr<HybridClientCore>, SetupError> HybridClientCore::connect(std::string_view shm_name,
                                                                                 std::string socket_path,
@@ -98,8 +143,7 @@ void HybridClientCore::check_for_restart(Session& session) {
     region_.check_for_restart();
 }
 
-Result<Unit, shm::InferError> HybridClientCore::infer(std::span<const std::int64_t> shape, std::string_view dtype,
-                                                      std::span<const std::uint8_t> data, shm::InferHost& host) {
+Result<HybridClientCore::Session*, shm::InferError> HybridClientCore::session_for_call() {
     Session* session = session_.load(std::memory_order_acquire);
     if (session->fork_generation != fork_generation()) [[unlikely]] {
         auto fresh = start_afresh_after_fork(session);
@@ -107,8 +151,22 @@ Result<Unit, shm::InferError> HybridClientCore::infer(std::span<const std::int64
         session = fresh.value();
     }
     if (session->exchange_failed.load(std::memory_order_relaxed)) [[unlikely]] check_for_restart(*session);
-    Announcer announcer(*session, socket_path_);
+    return session;
+}
+
+Result<Unit, shm::InferError> HybridClientCore::infer(std::span<const std::int64_t> shape, std::string_view dtype,
+                                                      std::span<const std::uint8_t> data, shm::InferHost& host) {
+    auto session = session_for_call();
+    if (!session.ok()) return fail(std::move(session).error());
+    Announcer announcer(*this, *session.value());
     return region_.infer(shape, dtype, data, host, announcer);
+}
+
+Result<Unit, shm::InferError> HybridClientCore::start(AsyncCall& call) {
+    auto session = session_for_call();
+    if (!session.ok()) return fail(std::move(session).error());
+    session.value()->runtime->spawn(run_call(*session.value(), call));
+    return Unit{};
 }
 
 }  // namespace zorvo::hybrid

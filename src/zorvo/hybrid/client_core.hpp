@@ -9,6 +9,8 @@
 
 #include "zorvo/common/result.hpp"
 #include "zorvo/hybrid/control_pool.hpp"
+#include "zorvo/hybrid/exchange.hpp"
+#include "zorvo/hybrid/task.hpp"
 #include "zorvo/hybrid/lease_keeper.hpp"
 #include "zorvo/hybrid/runtime.hpp"
 #include "zorvo/shm/infer_error.hpp"
@@ -51,6 +53,33 @@ public:
     Result<Unit, shm::InferError> infer(std::span<const std::int64_t> shape, std::string_view dtype,
                                         std::span<const std::uint8_t> data, shm::InferHost& host);
 
+    // A call whose caller does not wait for it: it runs on the runtime, and done() is called on a
+    // runtime worker once it has ended (a result has gone to the host by then). The caller keeps
+    // it, and what it points to, alive until then.
+    class AsyncCall {
+    public:
+        explicit AsyncCall(shm::InferHost& host) noexcept : host_(host) {}
+        virtual ~AsyncCall() = default;
+        void set_request(std::span<const std::int64_t> shape, std::string_view dtype,
+                         std::span<const std::uint8_t> data) noexcept {
+            shape_ = shape;
+            dtype_ = dtype;
+            data_ = data;
+        }
+        virtual void done(Result<Unit, shm::InferError> outcome) noexcept = 0;
+
+    private:
+        friend class HybridClientCore;
+        std::span<const std::int64_t> shape_;
+        std::string_view dtype_;
+        std::span<const std::uint8_t> data_;
+        shm::InferHost& host_;
+    };
+
+    // Starts `call` without waiting for it; an error here means it did not start (and done() is
+    // not called). Waits for a free slot, as infer does, without holding any thread.
+    Result<Unit, shm::InferError> start(AsyncCall& call);
+
     // See shm::RegionClient: for a host whose calls may overlap, and that waits for free slots.
     void allow_concurrent_calls() noexcept { region_.allow_concurrent_calls(); }
     void wait_for_slots(std::chrono::nanoseconds limit) noexcept { region_.wait_for_slots(limit); }
@@ -65,6 +94,10 @@ private:
     class Announcer;
 
     Result<Session*, shm::InferError> start_afresh_after_fork(Session* inherited);
+    Result<Session*, shm::InferError> session_for_call();
+    Result<std::uint64_t, shm::InferError> after_exchange(Session& session, std::shared_ptr<ControlConnection> connection,
+                                                          Result<HybridResponse, std::string> response);
+    Task<void> run_call(Session& session, AsyncCall& call);
     void check_for_restart(Session& session);
 
     std::size_t worker_count_;
