@@ -165,7 +165,8 @@ Result<Unit, shm::InferError> HybridClientCore::infer(std::span<const std::int64
 Result<Unit, shm::InferError> HybridClientCore::start(AsyncCall& call) {
     auto session = session_for_call();
     if (!session.ok()) return fail(std::move(session).error());
-    session.value()->runtime->spawn(run_call(*session.value(), call));
+    // Staged and announced on the caller's thread; the answer is awaited on a worker.
+    session.value()->runtime->spawn_here(run_call(*session.value(), call));
     return Unit{};
 }
 

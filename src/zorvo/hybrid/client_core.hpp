@@ -53,8 +53,9 @@ public:
     Result<Unit, shm::InferError> infer(std::span<const std::int64_t> shape, std::string_view dtype,
                                         std::span<const std::uint8_t> data, shm::InferHost& host);
 
-    // A call whose caller does not wait for it: it runs on the runtime, and done() is called on a
-    // runtime worker once it has ended (a result has gone to the host by then). The caller keeps
+    // A call whose caller does not wait for it: it starts on the caller's thread and goes on on the
+    // runtime once it has to wait; done() is called once it has ended (a result has gone to the
+    // host by then), on a runtime worker, or on the caller's thread before start() returns. The caller keeps
     // it, and what it points to, alive until then.
     class AsyncCall {
     public:

@@ -1,5 +1,7 @@
 #include "zorvo/hybrid/runtime.hpp"
 
+#include <utility>
+
 #include "zorvo/common/processors.hpp"
 
 #include <pthread.h>
@@ -215,6 +217,19 @@ void Runtime::spawn(Task<void> task) {
         spawned_.insert(root.handle.address());
     }
     schedule(root.handle);
+}
+
+void Runtime::spawn_here(Task<void> task) {
+    SpawnedRoot root = run_spawned(std::move(task), *this);
+    {
+        std::lock_guard lock(spawned_mutex_);
+        spawned_.insert(root.handle.address());
+    }
+    // The caller must not block either: until the task first waits, this thread counts as a
+    // worker (no inline waits in the receive).
+    const bool was_worker = std::exchange(current_thread_is_worker, true);
+    root.handle.resume();
+    current_thread_is_worker = was_worker;
 }
 
 void Runtime::forget_spawned(void* frame) {

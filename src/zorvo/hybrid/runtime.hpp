@@ -94,6 +94,10 @@ public:
 
     // Runs `task` on the workers without anyone waiting for it; the runtime owns it until it ends.
     void spawn(Task<void> task);
+    // The same, but the task starts on the calling thread and goes on on a worker once it has to
+    // wait: a caller that only starts work saves the hand-over to a worker. Like a worker, the
+    // calling thread never blocks inside the task.
+    void spawn_here(Task<void> task);
 
     // Drives `task` to completion: it starts on the calling thread, and once it has to wait the
     // caller sleeps until a worker has finished it. Never call this from a worker thread.
