@@ -51,14 +51,21 @@ async def lag_monitor(stop: asyncio.Event, period: float = 0.001) -> float:
     return worst
 
 
-async def with_lag(work) -> dict:
+async def with_lag(work, idle_seconds: float = 1.0) -> dict:
+    """`work`'s result with the event loop's worst lag while it ran, and, for comparison, the worst
+    lag of the same loop with nothing to do for `idle_seconds` first (what the machine itself adds)."""
+    stop = asyncio.Event()
+    idle = asyncio.create_task(lag_monitor(stop))
+    await asyncio.sleep(idle_seconds)
+    stop.set()
+    idle_lag = await idle
     stop = asyncio.Event()
     monitor = asyncio.create_task(lag_monitor(stop))
     try:
         result = await work
     finally:
         stop.set()
-    return {**result, "worst_lag_ms": await monitor * 1e3}
+    return {**result, "worst_lag_ms": await monitor * 1e3, "idle_lag_ms": idle_lag * 1e3}
 
 
 async def aio_throughput(transport: str, endpoints: dict, callers: int, seconds: float) -> dict:
