@@ -28,9 +28,10 @@ def engine():
 
 @pytest.fixture(scope="module")
 def slow_engine():
-    """Answers each request 2 ms after it arrived, with any number in flight."""
+    """Answers each request 2 ms after it arrived, with any number in flight; its pool has a slot for
+    more calls than a client has mailbox cells."""
     require_engine_binary()
-    with running_engine(tcp=True, unix=True, shm=True, hybrid=True, pool_size="64M",
+    with running_engine(tcp=True, unix=True, shm=True, hybrid=True, pool_size="1G",
                         extra_args=["--delay-us", "2000"]) as running:
         yield running
 
@@ -164,7 +165,7 @@ def test_event_loop_goes_on_while_calls_wait(engine, transport):
         with paused(engine):
             calls = [asyncio.create_task(call(client, "infer", [1], "uint8", bytes([i]))) for i in range(32)]
             await asyncio.sleep(0.5)
-            assert not any(c.done() for c in calls)
+            assert not any(c.done() for c in calls), [c.exception() for c in calls if c.done()][:3]
         assert [r[0] for r in await asyncio.gather(*calls)] == list(range(32))
         stop.set()
         # A loop that waited for the engine would be late by the whole pause.
@@ -223,6 +224,8 @@ def test_ten_thousand_calls_with_cancellations_keep_resources_flat(slow_engine, 
     asyncio.run(run(10000))
     gc.collect()
     after = (open_descriptors(), live_threads(), resident_bytes())
-    assert after[0] == before[0]
+    # Idle connections may grow to the most calls ever in flight at once (cancelled calls finish in
+    # the background while the next ones start); a leak would add one per call.
+    assert after[0] - before[0] <= 8
     assert after[1] <= before[1]
     assert after[2] - before[2] < 4 << 20, time.monotonic() - started

@@ -24,8 +24,10 @@
 #include "zorvo/shm/shm_client_core.hpp"
 #include "zorvo/wire/dtype.hpp"
 
-// The clients of zorvo.aio: the cores and argument conversion of zorvo's clients, each call's
-// blocking part on a worker thread, its result built on the event loop's thread.
+// The clients of zorvo.aio: the cores and argument conversion of zorvo's clients. A socket call's
+// exchange runs on the event loop's thread on a non-blocking connection (connecting on a worker
+// thread); a shared-memory call is taken through its steps by the client's driver thread; a
+// hybrid call runs on the client's runtime. Results are built on the event loop's thread.
 namespace zorvo::python::aio {
 namespace {
 
@@ -162,10 +164,12 @@ private:
 };
 
 // What a shared-memory and a hybrid call share: the converted tensor, the host that copies the
-// result out of the region, and turning the outcome into the call's value on the loop thread.
-class RegionOperation : public Operation {
+// result out of the region, the outcome that comes back from the thread that ended the call, and
+// turning it into the call's value on the loop thread.
+class RegionOperation : public Operation, public shm::AsyncCall {
 public:
-    RegionOperation(CallArguments& arguments, bool tensor) : keep_(std::move(arguments)), tensor_(tensor) {}
+    RegionOperation(CallArguments& arguments, bool tensor)
+        : shm::AsyncCall(result_), keep_(std::move(arguments)), tensor_(tensor) {}
 
     TensorArguments tensor;
 
@@ -181,28 +185,23 @@ public:
         end(new_tensor(std::move(result_.bytes()), std::move(layout)));
     }
 
-protected:
-    // From the thread that ended the call.
-    void finished(Result<Unit, shm::InferError> outcome) noexcept {
+    void done(Result<Unit, shm::InferError> outcome) noexcept override {
         outcome_.emplace(std::move(outcome));
         come_back();
     }
 
-    RegionResult result_;  // off the main thread it never runs signal handlers
-
 private:
-    CallArguments keep_;  // the objects the converted arguments point into
+    RegionResult result_;  // off the main thread it never runs signal handlers
+    CallArguments keep_;   // the objects the converted arguments point into
     bool tensor_;
     std::optional<Result<Unit, shm::InferError>> outcome_;
 };
 
 // A shared-memory call: taken through its steps by the client's driver thread, which polls the
 // region for all the client's calls at once.
-class ShmInfer final : public RegionOperation, private shm::ShmCallDriver::Call {
+class ShmInfer final : public RegionOperation {
 public:
-    ShmInfer(CallArguments& arguments, bool tensor)
-        : RegionOperation(arguments, tensor), shm::ShmCallDriver::Call(result_) {}
-
+    using RegionOperation::RegionOperation;
     using Core = ShmCore;
     void use(PyObject* client, std::shared_ptr<Core> core);
 
@@ -216,18 +215,14 @@ public:
     }
 
 private:
-    void done(Result<Unit, shm::InferError> outcome) noexcept override { finished(std::move(outcome)); }
-
     std::shared_ptr<shm::ShmCallDriver> driver_;
 };
 
 // A hybrid call: run on the client's own runtime, whose workers multiplex every call's control
 // exchange; no thread waits for it.
-class HybridInfer final : public RegionOperation, private HybridCore::AsyncCall {
+class HybridInfer final : public RegionOperation {
 public:
-    HybridInfer(CallArguments& arguments, bool tensor)
-        : RegionOperation(arguments, tensor), HybridCore::AsyncCall(result_) {}
-
+    using RegionOperation::RegionOperation;
     using Core = HybridCore;
     void use(PyObject*, std::shared_ptr<Core> core) { core_ = std::move(core); }
 
@@ -241,8 +236,6 @@ public:
     }
 
 private:
-    void done(Result<Unit, shm::InferError> outcome) noexcept override { finished(std::move(outcome)); }
-
     std::shared_ptr<Core> core_;
 };
 

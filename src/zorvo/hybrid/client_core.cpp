@@ -62,23 +62,20 @@ private:
     Session& session_;
 };
 
-Task<void> HybridClientCore::run_call(Session& session, AsyncCall& call) {
+Task<Result<Unit, shm::InferError>> HybridClientCore::call_steps(Session& session, shm::AsyncCall& call) {
     Runtime& runtime = *session.runtime;
     bool pool_exhausted = false;
-    auto staged = region_.begin_call(call.shape_, call.dtype_, call.data_, call.host_, false, pool_exhausted);
+    auto staged = region_.begin_call(call.shape(), call.dtype(), call.data(), call.host(), false, pool_exhausted);
     // A full pool is likely this client's own calls: they give their slots back within a call.
     const auto deadline = std::chrono::steady_clock::now() + region_.slot_wait();
     while (!staged.ok() && pool_exhausted && std::chrono::steady_clock::now() < deadline) {
         co_await runtime.sleep_for(std::chrono::microseconds(50));
-        staged = region_.begin_call(call.shape_, call.dtype_, call.data_, call.host_, false, pool_exhausted);
+        staged = region_.begin_call(call.shape(), call.dtype(), call.data(), call.host(), false, pool_exhausted);
     }
-    if (!staged.ok()) {
-        call.done(fail(std::move(staged).error()));
-        co_return;
-    }
+    if (!staged.ok()) co_return fail(std::move(staged).error());
     shm::RegionCall& region_call = *staged.value();
     const shm::StagedRequest& request = region_call.request;
-    call.host_.request_staged();
+    call.host().request_staged();
     std::shared_ptr<ControlConnection> connection = session.connections.take();
     Result<HybridResponse, std::string> response = fail(std::string());
     {
@@ -86,9 +83,22 @@ Task<void> HybridClientCore::run_call(Session& session, AsyncCall& call) {
         response = co_await exchange(runtime, socket_path_, connection, announcement_of(request));
     }
     auto offset = after_exchange(session, std::move(connection), std::move(response));
-    auto result = region_.end_call(region_call, std::move(offset), call.host_);
+    auto result = region_.end_call(region_call, std::move(offset), call.host());
     staged.value().reset();  // the slot is given back before the call is reported done
-    call.done(std::move(result));
+    co_return result;
+}
+
+Task<void> HybridClientCore::run_call(Session& session, shm::AsyncCall& call) {
+    // Nobody awaits this task: a failure inside it ends the call, never the process.
+    Result<Unit, shm::InferError> outcome = fail(shm::InferError::runtime("internal fault"));
+    try {
+        outcome = co_await call_steps(session, call);
+    } catch (const std::bad_alloc&) {
+        outcome = fail(shm::InferError::runtime("out of memory"));
+    } catch (const std::exception& fault) {
+        outcome = fail(shm::InferError::runtime(std::string("internal fault: ") + fault.what()));
+    }
+    call.done(std::move(outcome));
 }
 
 Result<std::unique_ptr<HybridClientCore>, SetupError> HybridClientCore::connect(std::string_view shm_name,
@@ -162,7 +172,7 @@ Result<Unit, shm::InferError> HybridClientCore::infer(std::span<const std::int64
     return region_.infer(shape, dtype, data, host, announcer);
 }
 
-Result<Unit, shm::InferError> HybridClientCore::start(AsyncCall& call) {
+Result<Unit, shm::InferError> HybridClientCore::start(shm::AsyncCall& call) {
     auto session = session_for_call();
     if (!session.ok()) return fail(std::move(session).error());
     // Staged and announced on the caller's thread; the answer is awaited on a worker.

@@ -13,6 +13,7 @@
 #include "zorvo/hybrid/task.hpp"
 #include "zorvo/hybrid/lease_keeper.hpp"
 #include "zorvo/hybrid/runtime.hpp"
+#include "zorvo/shm/async_call.hpp"
 #include "zorvo/shm/infer_error.hpp"
 #include "zorvo/shm/infer_host.hpp"
 #include "zorvo/shm/region_client.hpp"
@@ -53,33 +54,11 @@ public:
     Result<Unit, shm::InferError> infer(std::span<const std::int64_t> shape, std::string_view dtype,
                                         std::span<const std::uint8_t> data, shm::InferHost& host);
 
-    // A call whose caller does not wait for it: it starts on the caller's thread and goes on on the
-    // runtime once it has to wait; done() is called once it has ended (a result has gone to the
-    // host by then), on a runtime worker, or on the caller's thread before start() returns. The caller keeps
-    // it, and what it points to, alive until then.
-    class AsyncCall {
-    public:
-        explicit AsyncCall(shm::InferHost& host) noexcept : host_(host) {}
-        virtual ~AsyncCall() = default;
-        void set_request(std::span<const std::int64_t> shape, std::string_view dtype,
-                         std::span<const std::uint8_t> data) noexcept {
-            shape_ = shape;
-            dtype_ = dtype;
-            data_ = data;
-        }
-        virtual void done(Result<Unit, shm::InferError> outcome) noexcept = 0;
-
-    private:
-        friend class HybridClientCore;
-        std::span<const std::int64_t> shape_;
-        std::string_view dtype_;
-        std::span<const std::uint8_t> data_;
-        shm::InferHost& host_;
-    };
-
-    // Starts `call` without waiting for it; an error here means it did not start (and done() is
-    // not called). Waits for a free slot, as infer does, without holding any thread.
-    Result<Unit, shm::InferError> start(AsyncCall& call);
+    // Starts `call` without waiting for it: it starts on the caller's thread and goes on on the
+    // runtime once it has to wait, and done() is called on a runtime worker (or on the caller's
+    // thread before start returns). An error here means it did not start (and done() is not
+    // called). Waits for a free slot, as infer does, without holding any thread.
+    Result<Unit, shm::InferError> start(shm::AsyncCall& call);
 
     // See shm::RegionClient: for a host whose calls may overlap, and that waits for free slots.
     void allow_concurrent_calls() noexcept { region_.allow_concurrent_calls(); }
@@ -98,7 +77,8 @@ private:
     Result<Session*, shm::InferError> session_for_call();
     Result<std::uint64_t, shm::InferError> after_exchange(Session& session, std::shared_ptr<ControlConnection> connection,
                                                           Result<HybridResponse, std::string> response);
-    Task<void> run_call(Session& session, AsyncCall& call);
+    Task<void> run_call(Session& session, shm::AsyncCall& call);
+    Task<Result<Unit, shm::InferError>> call_steps(Session& session, shm::AsyncCall& call);
     void check_for_restart(Session& session);
 
     std::size_t worker_count_;

@@ -3,6 +3,8 @@
 #include <time.h>
 
 #include <algorithm>
+#include <new>
+#include <string>
 #include <system_error>
 
 #include "zorvo/shm/cpu_relax.hpp"
@@ -22,11 +24,6 @@ constexpr auto kLongestSleep = std::chrono::microseconds(50);
 // A call that found every fitting slot leased tries again this often, as a blocking call does.
 constexpr auto kSlotRetry = std::chrono::microseconds(50);
 
-void sleep_for(std::chrono::nanoseconds duration) noexcept {
-    const timespec pause{0, static_cast<long>(duration.count())};
-    ::nanosleep(&pause, nullptr);
-}
-
 }  // namespace
 
 ShmCallDriver::~ShmCallDriver() {
@@ -38,7 +35,7 @@ ShmCallDriver::~ShmCallDriver() {
     if (thread_.joinable()) thread_.join();
 }
 
-Result<Unit, SystemError> ShmCallDriver::submit(Call& call) {
+Result<Unit, SystemError> ShmCallDriver::submit(AsyncCall& call) {
     std::lock_guard lock(mutex_);
     if (!thread_.joinable()) {
         try {
@@ -52,51 +49,66 @@ Result<Unit, SystemError> ShmCallDriver::submit(Call& call) {
     return Unit{};
 }
 
-void ShmCallDriver::begin(Call& call, std::vector<Call*>& waiting, std::vector<Call*>& without_slot) {
+// A failure inside a step (out of memory) ends that call, never the driver's thread.
+template <class Step>
+void ShmCallDriver::guarded(AsyncCall& call, Step&& step) noexcept {
+    try {
+        step();
+    } catch (const std::bad_alloc&) {
+        call.done(fail(InferError::runtime("out of memory")));
+    } catch (const std::exception& fault) {
+        call.done(fail(InferError::runtime(std::string("internal fault: ") + fault.what())));
+    }
+}
+
+void ShmCallDriver::begin(Tracked tracked, std::vector<Tracked>& waiting, std::vector<Tracked>& without_slot) {
+    // Each announced call holds one of the client's mailbox cells: the others wait their turn.
+    if (waiting.size() >= PeerTable::CELLS) {
+        without_slot.push_back(std::move(tracked));
+        return;
+    }
     RegionClient& client = core_->region_client();
+    AsyncCall& call = *tracked.call;
     bool pool_exhausted = false;
-    auto staged = client.begin_call(call.shape_, call.dtype_, call.data_, call.host_, true, pool_exhausted);
+    auto staged = client.begin_call(call.shape(), call.dtype(), call.data(), call.host(), true, pool_exhausted);
     const auto now = Clock::now();
     if (!staged.ok()) {
         // A full pool is likely this client's own calls: they give their slots back within a call.
-        if (pool_exhausted && now - call.started_ < client.slot_wait()) {
-            without_slot.push_back(&call);
+        if (pool_exhausted && now - tracked.started < client.slot_wait()) {
+            without_slot.push_back(std::move(tracked));
             return;
         }
-        call.done(fail(std::move(staged).error()));
+        tracked.finish(fail(std::move(staged).error()));
         return;
     }
-    call.region_call_ = std::move(staged).value();
-    RegionCall& region_call = *call.region_call_;
-    if (auto announced = core_->announce(region_call.request, region_call.lease, call.host_); !announced.ok()) {
-        call.region_call_.reset();
-        call.done(fail(std::move(announced).error()));
+    tracked.region_call = std::move(staged).value();
+    RegionCall& region_call = *tracked.region_call;
+    if (auto announced = core_->announce(region_call.request, region_call.lease, call.host()); !announced.ok()) {
+        tracked.finish(fail(std::move(announced).error()));
         return;
     }
-    call.renew_at_ = now + core_->timing().slot_lease / 3;
-    waiting.push_back(&call);
+    tracked.renew_at = now + core_->timing().slot_lease / 3;
+    waiting.push_back(std::move(tracked));  // never grows: see run()
 }
 
-void ShmCallDriver::end(Call& call, Result<std::uint64_t, InferError> outcome, bool answered) {
-    RegionCall& region_call = *call.region_call_;
+void ShmCallDriver::end(Tracked& tracked, Result<std::uint64_t, InferError> outcome, bool answered) {
+    RegionCall& region_call = *tracked.region_call;
     auto offset = core_->conclude(region_call.request, region_call.lease, std::move(outcome), answered);
-    auto result = core_->region_client().end_call(region_call, std::move(offset), call.host_);
-    call.region_call_.reset();  // the lease goes, then the cell
-    call.done(std::move(result));
+    tracked.finish(core_->region_client().end_call(region_call, std::move(offset), tracked.call->host()));
 }
 
-bool ShmCallDriver::poll(std::vector<Call*>& waiting, Clock::time_point now) {
+bool ShmCallDriver::poll(std::vector<Tracked>& waiting, Clock::time_point now) {
     bool ended = false;
     // Every call of one attachment shares its response queue; after an engine restart the calls
     // still on the old one are polled there.
     const Attachment* polled = nullptr;
-    for (Call* call : waiting) {
-        const Attachment& at = *call->region_call_->request.attachment;
+    for (const Tracked& tracked : waiting) {
+        const Attachment& at = *tracked.region_call->request.attachment;
         if (&at == polled) continue;
         polled = &at;
         const ResponseQueue responses(at.region->base() + at.region->header().response_queue_offset);
         ResponseConsumer consumer(*at.peers, responses);
-        for (unsigned popped_count = 0; popped_count < waiting.size(); ++popped_count) {
+        for (std::size_t popped_count = 0; popped_count < waiting.size(); ++popped_count) {
             auto popped = consumer.pop(now);
             if (!popped.ok() || !popped.value()) break;
             // Handed to whichever call awaits it (this driver's included), dropped if none does.
@@ -105,8 +117,8 @@ bool ShmCallDriver::poll(std::vector<Call*>& waiting, Clock::time_point now) {
     }
     const auto timeout = core_->timing().response_timeout;
     for (std::size_t i = 0; i < waiting.size();) {
-        Call& call = *waiting[i];
-        const StagedRequest& request = call.region_call_->request;
+        Tracked& tracked = waiting[i];
+        const StagedRequest& request = tracked.region_call->request;
         const Attachment& at = *request.attachment;
         std::optional<Result<std::uint64_t, InferError>> outcome;
         bool answered = false;
@@ -114,29 +126,34 @@ bool ShmCallDriver::poll(std::vector<Call*>& waiting, Clock::time_point now) {
             handed && handed->request_id == request.id) {
             answered = true;
             outcome.emplace(read_answer(*handed, at.region->bytes()));
-        } else if (now - call.started_ >= timeout) {
+        } else if (now - tracked.started >= timeout) {
             outcome.emplace(fail(InferError{InferError::Kind::Timeout, "Request timed out"}));
-        } else if (now >= call.renew_at_) [[unlikely]] {
+        } else if (now >= tracked.renew_at) [[unlikely]] {
             // A call still waiting keeps its slot: the engine may yet read it or answer into it.
             at.allocator->renew(request.claim_index);
-            call.renew_at_ = now + core_->timing().slot_lease / 3;
+            tracked.renew_at = now + core_->timing().slot_lease / 3;
         }
         if (!outcome) {
             ++i;
             continue;
         }
-        waiting[i] = waiting.back();
+        Tracked ending = std::move(tracked);
+        waiting[i] = std::move(waiting.back());
         waiting.pop_back();
-        end(call, std::move(*outcome), answered);
+        guarded(*ending.call, [&] { end(ending, std::move(*outcome), answered); });
         ended = true;
     }
     return ended;
 }
 
 void ShmCallDriver::run() noexcept {
-    std::vector<Call*> arrived;
-    std::vector<Call*> waiting;
-    std::vector<Call*> without_slot;
+    std::vector<AsyncCall*> arrived;
+    std::vector<Tracked> waiting;
+    std::vector<Tracked> without_slot;
+    std::vector<Tracked> retry;
+    // A client has at most one cell per call in flight, so `waiting` never grows once the thread
+    // runs: no allocation can fail between announcing a call and keeping track of it.
+    waiting.reserve(PeerTable::CELLS);
     auto last_progress = Clock::now();
     auto next_slot_retry = last_progress;
     std::chrono::nanoseconds sleep = std::chrono::microseconds(1);
@@ -151,16 +168,18 @@ void ShmCallDriver::run() noexcept {
             arrived.swap(incoming_);
         }
         auto now = Clock::now();
-        for (Call* call : arrived) {
-            call->started_ = now;
-            begin(*call, waiting, without_slot);
+        for (AsyncCall* call : arrived) {
+            guarded(*call, [&] { begin(Tracked{call, now}, waiting, without_slot); });
         }
         bool progress = !arrived.empty();
         arrived.clear();
         if (!without_slot.empty() && now >= next_slot_retry) {
-            std::vector<Call*> retry;
             retry.swap(without_slot);
-            for (Call* call : retry) begin(*call, waiting, without_slot);
+            for (Tracked& tracked : retry) {
+                AsyncCall& call = *tracked.call;
+                guarded(call, [&] { begin(std::move(tracked), waiting, without_slot); });
+            }
+            retry.clear();
             next_slot_retry = now + kSlotRetry;
         }
         if (!waiting.empty() && poll(waiting, now)) progress = true;
@@ -170,7 +189,7 @@ void ShmCallDriver::run() noexcept {
         } else if (now - last_progress < kSpin) {
             cpu_relax();
         } else {
-            sleep_for(sleep);
+            pause_for(sleep);
             sleep = std::min<std::chrono::nanoseconds>(sleep * 2, kLongestSleep);
         }
     }

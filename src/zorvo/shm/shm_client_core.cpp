@@ -21,11 +21,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void sleep_for(std::chrono::nanoseconds duration) noexcept {
-    const timespec pause{0, static_cast<long>(duration.count())};
-    ::nanosleep(&pause, nullptr);
-}
-
 // Tells the region's other clients which request-queue entry this call reserves, and looks for
 // dead producers when the call waits behind one.
 class CellReservation {
@@ -181,7 +176,7 @@ Result<std::uint64_t, InferError> ShmClientCore::await_response(const StagedRequ
         if (spinning) {
             cpu_relax();  // one pause per round: each extra one delays noticing an answer
         } else {
-            sleep_for(sleep);
+            pause_for(sleep);
             sleep = std::min(sleep * 2, timing_.longest_sleep_per_call * peers.calls_in_flight());
         }
     }
