@@ -36,6 +36,15 @@ def slow_engine():
         yield running
 
 
+@pytest.fixture(params=["asyncio", "uvloop"])
+def run(request):
+    """Runs a coroutine to its end on asyncio's default loop, or on uvloop's where it installs."""
+    if request.param == "asyncio":
+        return asyncio.run
+    uvloop = pytest.importorskip("uvloop")
+    return uvloop.run
+
+
 def call(client, method, shape, dtype, data, model_id=0):
     """The call of either module's client, with the socket client's model id where it takes one."""
     args = (model_id,) if isinstance(client, (zorvo.ZorvoClient, zorvo.aio.ZorvoClient)) else ()
@@ -58,7 +67,7 @@ def same_outcome(new, old):
 
 
 @pytest.mark.parametrize("transport", TRANSPORTS)
-def test_results_and_errors_equal_the_blocking_clients(engine, transport):
+def test_results_and_errors_equal_the_blocking_clients(engine, transport, run):
     blocking = make_client(zorvo, engine, transport)
     cases = [([768], "uint8", bytes(range(256)) * 3, 0), ([2, 2], "float32", np.arange(4, dtype=np.float32).tobytes(), 0),
              ([1], "complex", b"\x00", 0), ([1], "uint8", [1, "x"], 0), ([1], "uint8", [256], 0)]
@@ -79,7 +88,7 @@ def test_results_and_errors_equal_the_blocking_clients(engine, transport):
         assert await task == [1, 2]
         assert await asyncio.wait_for(call(client, "infer", [1], "uint8", b"\x03"), 5) == [3]
 
-    asyncio.run(main())
+    run(main())
 
 
 @pytest.mark.parametrize("transport", TRANSPORTS)
@@ -107,7 +116,7 @@ def test_hundreds_in_flight_with_cancellations_each_get_their_own_answer(slow_en
 
 
 @pytest.mark.parametrize("transport", ["unix", "tcp"])
-def test_async_streams(engine, transport):
+def test_async_streams(engine, transport, run):
     async def main():
         async with make_client(zorvo.aio, engine, transport) as client:
             sent = np.array([1.5, -2.0], np.float32)
@@ -123,7 +132,7 @@ def test_async_streams(engine, transport):
             with pytest.raises(ConnectionError):
                 await zorvo.aio.ZorvoClient("unix:///nonexistent").infer_stream(1, [1], "uint8", b"\x00").__anext__()
 
-    asyncio.run(main())
+    run(main())
 
 
 @pytest.mark.parametrize("transport", TRANSPORTS)
