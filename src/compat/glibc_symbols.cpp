@@ -36,6 +36,7 @@ ZORVO_BIND_OLD_VERSION(int, pthread_key_delete, "GLIBC_2.2.5", (pthread_key_t ke
 ZORVO_BIND_OLD_VERSION(void*, pthread_getspecific, "GLIBC_2.2.5", (pthread_key_t key), (key))
 ZORVO_BIND_OLD_VERSION(int, pthread_setspecific, "GLIBC_2.2.5", (pthread_key_t key, const void* value), (key, value))
 ZORVO_BIND_OLD_VERSION(int, pthread_once, "GLIBC_2.2.5", (pthread_once_t * once, void (*routine)()), (once, routine))
+ZORVO_BIND_OLD_VERSION(int, pthread_mutex_trylock, "GLIBC_2.2.5", (pthread_mutex_t * mutex), (mutex))
 ZORVO_BIND_OLD_VERSION(int, pthread_setname_np, "GLIBC_2.12", (pthread_t thread, const char* name), (thread, name))
 ZORVO_BIND_OLD_VERSION(int, shm_open, "GLIBC_2.2.5", (const char* name, int flags, mode_t mode), (name, flags, mode))
 ZORVO_BIND_OLD_VERSION(int, shm_unlink, "GLIBC_2.2.5", (const char* name), (name))

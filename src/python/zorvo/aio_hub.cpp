@@ -40,7 +40,8 @@ PyObject* running_loop() {
 
 }  // namespace
 
-// The channel's own tag in the event set; operations are tagged with their address.
+// A client's calls in flight, and the event set its event loop watches: the completion channel's
+// descriptor, tagged null, and the sockets of calls in flight, tagged with their operation.
 struct Hub {
     std::optional<EventSet> events;
     std::shared_ptr<CompletionChannel> channel;
@@ -77,7 +78,6 @@ struct Hub {
     // Runs one step of `operation` and lets it go if that step ended it.
     template <class Step>
     void step(Operation* operation, Step&& run) {
-        PyRef failed;
         PyRef done = PyRef::steal(method_boundary([&]() -> PyObject* {
             run(*operation);
             Py_RETURN_NONE;

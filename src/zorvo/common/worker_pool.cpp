@@ -53,14 +53,21 @@ void WorkerPool::spawn() noexcept {
             ++starting_;
         }
         if (stopping_) break;
-        if (!spawn_needed_.wait_for(lock, idle_exit_,
-                                    [&] { return stopping_ || jobs_.size() > waiting_ + starting_; })) {
+        if (!spawn_needed_.wait_until(lock, idle_deadline(),
+                                      [&] { return stopping_ || jobs_.size() > waiting_ + starting_; })) {
             break;
         }
     }
     spawner_running_ = false;
     --threads_;
     thread_ended_.notify_all();
+}
+
+// On the wall clock: a wait on it needs only the condition variable wait every glibc has had for
+// long (a steady-clock wait needs one from glibc 2.30, newer than the wheels may ask for). A clock
+// change only makes an idle thread end sooner or later.
+std::chrono::system_clock::time_point WorkerPool::idle_deadline() const noexcept {
+    return std::chrono::system_clock::now() + idle_exit_;
 }
 
 std::size_t WorkerPool::thread_count() const {
@@ -82,7 +89,7 @@ void WorkerPool::work() noexcept {
         }
         if (stopping_) break;
         ++waiting_;
-        const bool woken = work_ready_.wait_for(lock, idle_exit_, [&] { return !jobs_.empty() || stopping_; });
+        const bool woken = work_ready_.wait_until(lock, idle_deadline(), [&] { return !jobs_.empty() || stopping_; });
         --waiting_;
         if (!woken) break;  // idle for long enough
     }

@@ -40,6 +40,7 @@ public:
 private:
     void work() noexcept;
     void spawn() noexcept;
+    std::chrono::system_clock::time_point idle_deadline() const noexcept;
     bool start_thread(void (WorkerPool::*body)() noexcept) noexcept;  // with the mutex held
 
     const std::size_t max_threads_;
