@@ -122,6 +122,8 @@ def hold_a_slot(shm_name, control_path):
 
 
 def test_killed_clients_slot_is_free_again_within_the_lease(tmp_path):
+    if os.environ.get("ZORVO_CHURN") == "skip":
+        pytest.skip("waits out a 30 s lease in the core, not the interpreter or the wheel: run once, by scripts/test")
     require_engine_binary()
     # One slot in the whole pool: whoever holds it blocks every other client.
     with running_engine(tcp=False, unix=False, shm=True, hybrid=True, pool_size=200000) as engine:
