@@ -8,9 +8,10 @@ client several control connections, the shared-memory client several requests in
 queues.
 
 The event loop never waits for the engine: its thread converts the arguments, starts the call and
-builds the result; sockets in flight are watched by the loop, and the blocking steps (connecting,
-polling the region, the hybrid exchange) run on worker threads that touch no Python object. Each
-client's completions reach the loop through one descriptor. A client serves one event loop at a
+builds the result. Sockets in flight are watched by the loop; connecting runs on a worker thread,
+one driver thread per client polls the region for all its calls, and hybrid exchanges run on the
+client's own runtime, none of them touching a Python object. Each client's completions reach the
+loop through one descriptor. Works with asyncio's default loop and with uvloop's. A client serves one event loop at a
 time: it may be used by several loops one after another (two ``asyncio.run``), not at once.
 
 Cancelling a call (``task.cancel()``, ``asyncio.timeout``, ``asyncio.wait_for``) is safe: its

@@ -662,8 +662,8 @@ PyModuleDef submodule_definition = {
     PyModuleDef_HEAD_INIT,
     "zorvo.aio",
     "asyncio clients of the Zorvo inference engine: the clients of zorvo, whose methods are coroutines. "
-    "Many calls may be in flight on one client; each waits on a worker thread, and the event loop only "
-    "starts calls and builds their results.",
+    "Many calls may be in flight on one client; the event loop only starts calls and builds their "
+    "results, and never waits for the engine.",
     0,
     nullptr,
     nullptr,
