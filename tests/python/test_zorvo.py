@@ -179,6 +179,14 @@ def test_threads_sharing_one_client_each_get_their_own_results(client):
     assert done == [300] * 8
 
 
+def all_threads_stopped(pid):
+    states = []
+    for task in os.listdir(f"/proc/{pid}/task"):
+        with contextlib.suppress(OSError), open(f"/proc/{pid}/task/{task}/stat") as stat:
+            states.append(stat.read().rpartition(")")[2].split()[0])
+    return bool(states) and all(state in ("T", "t") for state in states)
+
+
 @contextlib.contextmanager
 def paused(engine):
     """The engine stopped (SIGSTOP) for the block: calls wait until it resumes. A watchdog process
@@ -186,6 +194,11 @@ def paused(engine):
     fails the test instead of hanging it."""
     os.kill(engine.process.pid, signal.SIGSTOP)
     watchdog = subprocess.Popen(["sh", "-c", f"sleep 5; kill -CONT {engine.process.pid}"])
+    # A stop takes effect in each thread as it next enters the kernel: on a busy machine a thread
+    # may still answer a request after kill() has returned.
+    deadline = time.monotonic() + 2
+    while not all_threads_stopped(engine.process.pid) and time.monotonic() < deadline:
+        time.sleep(0.001)
     try:
         yield
     finally:
