@@ -63,43 +63,41 @@ Result<Unit, SystemError> Connection::write_all(std::span<const std::uint8_t> by
     return Unit{};
 }
 
-Result<Unit, SystemError> Connection::write_all_gathered(std::span<const std::span<const std::uint8_t>> pieces) {
+ssize_t Connection::send_some(std::span<const std::span<const std::uint8_t>> pieces, std::size_t sent) noexcept {
     std::array<iovec, kGatherBatch> batch{};
-    std::size_t next = 0;         // the first piece not wholly sent
-    std::size_t next_offset = 0;  // how much of it has been sent
-    while (true) {
-        // Skips empty pieces, so that a send is made only while bytes remain.
-        while (next < pieces.size() && next_offset == pieces[next].size()) {
-            ++next;
-            next_offset = 0;
+    std::size_t count = 0;
+    for (const std::span<const std::uint8_t> piece : pieces) {
+        if (sent >= piece.size()) {
+            sent -= piece.size();  // wholly sent already, or empty
+            continue;
         }
-        if (next == pieces.size()) return Unit{};
-        std::size_t count = 0;
-        for (std::size_t i = next; i < pieces.size() && count < batch.size(); ++i) {
-            const std::span<const std::uint8_t> rest = pieces[i].subspan(i == next ? next_offset : 0);
-            if (rest.empty()) continue;
-            batch[count++] = iovec{const_cast<std::uint8_t*>(rest.data()), rest.size()};
-        }
-        msghdr message{};
-        message.msg_iov = batch.data();
-        message.msg_iovlen = count;
-        const ssize_t sent = ::sendmsg(fd_.get(), &message, MSG_NOSIGNAL);
-        if (sent < 0) {
+        batch[count++] = iovec{const_cast<std::uint8_t*>(piece.data() + sent), piece.size() - sent};
+        sent = 0;
+        if (count == batch.size()) break;
+    }
+    msghdr message{};
+    message.msg_iov = batch.data();
+    message.msg_iovlen = count;
+    ssize_t done;
+    do {
+        done = ::sendmsg(fd_.get(), &message, MSG_NOSIGNAL);
+    } while (done < 0 && errno == EINTR);
+    return done;
+}
+
+Result<Unit, SystemError> Connection::write_all_gathered(std::span<const std::span<const std::uint8_t>> pieces) {
+    std::size_t total = 0;
+    for (const std::span<const std::uint8_t> piece : pieces) total += piece.size();
+    for (std::size_t sent = 0; sent < total;) {
+        const ssize_t done = send_some(pieces, sent);
+        if (done < 0) {
             if (auto error = unmoved(keep_waiting_)) return fail(std::move(*error));
             continue;
         }
-        if (sent == 0) return fail(write_zero());
-        auto left = static_cast<std::size_t>(sent);
-        while (left > 0) {
-            const std::size_t in_piece = std::min(left, pieces[next].size() - next_offset);
-            next_offset += in_piece;
-            left -= in_piece;
-            if (next_offset == pieces[next].size()) {
-                ++next;
-                next_offset = 0;
-            }
-        }
+        if (done == 0) return fail(write_zero());
+        sent += static_cast<std::size_t>(done);
     }
+    return Unit{};
 }
 
 }  // namespace zorvo::net

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <span>
 
@@ -34,6 +36,9 @@ public:
     // remaining pieces as one call takes, so large bytes go out from where they are, uncopied.
     // Partial sends, interruptions and timeouts are handled as write_all handles them.
     Result<Unit, SystemError> write_all_gathered(std::span<const std::span<const std::uint8_t>> pieces);
+    // One send of what is left of `pieces` after their first `sent` bytes (an interrupted send is
+    // made again): the bytes it took, or -1 with errno set, EAGAIN when the socket is full.
+    ssize_t send_some(std::span<const std::span<const std::uint8_t>> pieces, std::size_t sent) noexcept;
 
     // Bytes are handed to the kernel by the writes themselves, so there is nothing to flush.
     Result<Unit, SystemError> flush() noexcept { return Unit{}; }

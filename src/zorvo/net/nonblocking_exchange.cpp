@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -40,28 +39,13 @@ NonBlockingExchange::Progress NonBlockingExchange::begin(Connection connection) 
 NonBlockingExchange::Progress NonBlockingExchange::advance() {
     if (outcome_) return Progress::Finished;
     // The frame's pieces (its own bytes, and a large tensor's bytes where the caller has them)
-    // go out as one stream, each send gathering what is left.
+    // go out as one stream, each send taking what is left.
     const auto pieces = frame_.pieces();
     std::size_t total = 0;
     for (const auto& piece : pieces) total += piece.size();
     while (sent_ < total) {
-        std::array<iovec, 3> batch{};
-        std::size_t count = 0;
-        std::size_t skip = sent_;
-        for (const auto& piece : pieces) {
-            if (skip >= piece.size()) {
-                skip -= piece.size();
-                continue;
-            }
-            batch[count++] = iovec{const_cast<std::uint8_t*>(piece.data() + skip), piece.size() - skip};
-            skip = 0;
-        }
-        msghdr message{};
-        message.msg_iov = batch.data();
-        message.msg_iovlen = count;
-        const ssize_t sent = ::sendmsg(fd(), &message, MSG_NOSIGNAL);
+        const ssize_t sent = connection_->send_some(pieces, sent_);
         if (sent < 0) {
-            if (errno == EINTR) continue;
             if (would_block(errno)) return Progress::WantWrite;
             return fail_io(SystemError::from_errno(errno));
         }

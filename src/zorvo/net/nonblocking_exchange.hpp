@@ -1,6 +1,5 @@
 #pragma once
 
-#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -26,8 +25,7 @@ struct ReceivedFrame {
 // One request frame and its response frame on a non-blocking connection, advanced whenever the
 // socket may have become writable or readable; never waits. The same bytes and the same errors
 // as the blocking reads and writes, so that a caller driving many of these from an event loop
-// sees exactly what a blocking call would. Both the socket protocol and the hybrid control
-// protocol frame their exchanges this way.
+// sees exactly what a blocking call would.
 class NonBlockingExchange {
 public:
     enum class Progress {
@@ -40,9 +38,6 @@ public:
     // one, and goes back to it when the payload is dropped.
     NonBlockingExchange(RequestFrame frame, std::shared_ptr<BufferShelf> shelf) noexcept
         : frame_(std::move(frame)), shelf_(std::move(shelf)) {}
-    explicit NonBlockingExchange(std::span<const std::uint8_t> frame) : frame_(frame.size()) {
-        std::copy(frame.begin(), frame.end(), frame_.own_bytes().begin());
-    }
 
     // Starts over on `connection` (made non-blocking here): the whole frame is sent again.
     Progress begin(Connection connection);
