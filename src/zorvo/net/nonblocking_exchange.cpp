@@ -12,10 +12,6 @@
 namespace zorvo::net {
 namespace {
 
-// As in the blocking read: this much is allocated before any payload byte has arrived, and the
-// buffer doubles as bytes arrive beyond it.
-constexpr std::size_t kFirstPayloadChunk = std::size_t{16} << 20;
-
 bool would_block(int error) noexcept { return error == EAGAIN || error == EWOULDBLOCK; }
 
 }  // namespace
@@ -82,13 +78,7 @@ NonBlockingExchange::Progress NonBlockingExchange::read_response() {
             case Read::Complete: break;
         }
         response_ = ResponseHeader{load_le<std::uint32_t>(first_.data()), load_le<std::uint32_t>(first_.data() + 4)};
-        // A large payload goes straight into a spare buffer that fits, if the shelf has one;
-        // otherwise the buffer grows as bytes arrive, as the blocking read does.
-        std::optional<ByteBuffer> spare;
-        if (shelf_ && response_->length >= BufferShelf::kMinBytes) spare = shelf_->take(response_->length);
-        ByteBuffer buffer = spare ? std::move(*spare) : ByteBuffer();
-        if (!spare) buffer.resize(std::min<std::size_t>(response_->length, kFirstPayloadChunk));
-        payload_ = ShelvedBuffer(std::move(buffer), shelf_);
+        payload_ = payload_buffer(response_->length, shelf_);
         // Whatever came with the header belongs to the payload, unless the peer sent more.
         overran_ = header_filled_ - kResponseHeaderSize > response_->length;
         payload_filled_ = std::min(header_filled_ - kResponseHeaderSize, payload_.bytes().size());
@@ -103,7 +93,7 @@ NonBlockingExchange::Progress NonBlockingExchange::read_response() {
             case Read::Complete: break;
         }
         if (payload.size() == total) break;
-        payload.resize(std::min(total, payload.size() * 2));
+        payload.resize(next_payload_size(payload.size(), total));
     }
     return finish(ReceivedFrame{response_->status, std::move(payload_)});
 }

@@ -22,36 +22,32 @@ Result<ResponseHeader, SystemError> read_response_header(Connection& connection)
     return ResponseHeader{load_le<std::uint32_t>(header.data()), load_le<std::uint32_t>(header.data() + 4)};
 }
 
-Result<ByteBuffer, SystemError> read_payload(Connection& connection, std::uint32_t length) {
-    const std::size_t total = length;
-    ByteBuffer payload;
-    std::size_t filled = 0;
-    std::size_t next_size = std::min(total, kFirstPayloadChunk);
-    while (filled < total) {
-        payload.resize(next_size);
-        auto read = connection.read_exact(std::span(payload).subspan(filled, next_size - filled));
-        if (!read.ok()) return fail(std::move(read).error());
-        filled = next_size;
-        next_size = std::min(total, filled * 2);
+ShelvedBuffer payload_buffer(std::uint32_t length, const std::shared_ptr<BufferShelf>& shelf) {
+    if (shelf && length >= BufferShelf::kMinBytes) {
+        if (auto spare = shelf->take(length)) return ShelvedBuffer(std::move(*spare), shelf);
     }
-    return payload;
+    ByteBuffer fresh;
+    fresh.resize(std::min<std::size_t>(length, kFirstPayloadChunk));
+    // A small buffer is never kept: only a large one may go back to the shelf.
+    return ShelvedBuffer(std::move(fresh), length >= BufferShelf::kMinBytes ? shelf : nullptr);
+}
+
+std::size_t next_payload_size(std::size_t filled, std::size_t length) noexcept {
+    return std::min(length, filled * 2);
 }
 
 Result<ShelvedBuffer, SystemError> read_payload(Connection& connection, std::uint32_t length,
                                                 const std::shared_ptr<BufferShelf>& shelf) {
-    if (!shelf || length < BufferShelf::kMinBytes) {
-        auto fresh = read_payload(connection, length);
-        if (!fresh.ok()) return fail(std::move(fresh).error());
-        return ShelvedBuffer(std::move(fresh).value(), {});
+    ShelvedBuffer payload = payload_buffer(length, shelf);  // goes back to the shelf even if the read fails
+    ByteBuffer& bytes = payload.bytes();
+    for (std::size_t filled = 0;;) {
+        if (auto read = connection.read_exact(std::span(bytes).subspan(filled)); !read.ok()) {
+            return fail(std::move(read).error());
+        }
+        filled = bytes.size();
+        if (filled == length) return payload;
+        bytes.resize(next_payload_size(filled, length));
     }
-    if (auto spare = shelf->take(length)) {
-        ShelvedBuffer payload(std::move(*spare), shelf);  // goes back even if the read fails
-        if (auto read = connection.read_exact(payload.bytes()); !read.ok()) return fail(std::move(read).error());
-        return payload;
-    }
-    auto fresh = read_payload(connection, length);
-    if (!fresh.ok()) return fail(std::move(fresh).error());
-    return ShelvedBuffer(std::move(fresh).value(), shelf);
 }
 
 }  // namespace zorvo::net

@@ -23,13 +23,16 @@ struct ResponseHeader {
 
 Result<ResponseHeader, SystemError> read_response_header(Connection& connection);
 
-// Reads exactly `length` payload bytes. The buffer grows as bytes arrive (from at most 16 MiB,
-// doubling), so a header announcing far more than the peer sends cannot force a huge allocation.
-Result<ByteBuffer, SystemError> read_payload(Connection& connection, std::uint32_t length);
+// Where a payload of `length` bytes is received: a spare buffer of `shelf` (which may be null)
+// that fits, sized to `length`; otherwise a fresh one sized for the first bytes to arrive (at most
+// 16 MiB), grown with next_payload_size as they do, so a header announcing far more than the peer
+// sends cannot force a huge allocation. A large buffer goes back to `shelf`, if still alive, when
+// dropped.
+ShelvedBuffer payload_buffer(std::uint32_t length, const std::shared_ptr<BufferShelf>& shelf);
+// The size a full payload buffer grows to while more of the payload is due: doubled, up to `length`.
+std::size_t next_payload_size(std::size_t filled, std::size_t length) noexcept;
 
-// The same, into a spare buffer of `shelf` when it has one that fits (then in one go: the buffer
-// exists already, so no announced length can force an allocation); a large buffer goes back to
-// `shelf` (if still alive) when dropped. `shelf` may be null.
+// Reads exactly `length` payload bytes into payload_buffer(length, shelf).
 Result<ShelvedBuffer, SystemError> read_payload(Connection& connection, std::uint32_t length,
                                                 const std::shared_ptr<BufferShelf>& shelf);
 
