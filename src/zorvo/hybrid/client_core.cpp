@@ -64,13 +64,13 @@ private:
 
 Task<Result<Unit, shm::InferError>> HybridClientCore::call_steps(Session& session, shm::AsyncCall& call) {
     Runtime& runtime = *session.runtime;
-    bool pool_exhausted = false;
-    auto staged = region_.begin_call(call.shape(), call.dtype(), call.data(), call.host(), false, pool_exhausted);
+    bool retry_later = false;
+    auto staged = region_.begin_call(call.shape(), call.dtype(), call.data(), call.host(), false, retry_later);
     // A full pool is likely this client's own calls: they give their slots back within a call.
     const auto deadline = std::chrono::steady_clock::now() + region_.slot_wait();
-    while (!staged.ok() && pool_exhausted && std::chrono::steady_clock::now() < deadline) {
-        co_await runtime.sleep_for(std::chrono::microseconds(50));
-        staged = region_.begin_call(call.shape(), call.dtype(), call.data(), call.host(), false, pool_exhausted);
+    while (!staged.ok() && retry_later && std::chrono::steady_clock::now() < deadline) {
+        co_await runtime.sleep_for(shm::RegionClient::kSlotPoll);
+        staged = region_.begin_call(call.shape(), call.dtype(), call.data(), call.host(), false, retry_later);
     }
     if (!staged.ok()) co_return fail(std::move(staged).error());
     shm::RegionCall& region_call = *staged.value();

@@ -21,8 +21,6 @@ using Clock = std::chrono::steady_clock;
 // each of them would alone.
 constexpr auto kSpin = std::chrono::microseconds(20);
 constexpr auto kLongestSleep = std::chrono::microseconds(50);
-// A call that found every fitting slot leased tries again this often, as a blocking call does.
-constexpr auto kSlotRetry = std::chrono::microseconds(50);
 
 }  // namespace
 
@@ -69,12 +67,12 @@ void ShmCallDriver::begin(Tracked tracked, std::vector<Tracked>& waiting, std::v
     }
     RegionClient& client = core_->region_client();
     AsyncCall& call = *tracked.call;
-    bool pool_exhausted = false;
-    auto staged = client.begin_call(call.shape(), call.dtype(), call.data(), call.host(), true, pool_exhausted);
+    bool retry_later = false;
+    auto staged = client.begin_call(call.shape(), call.dtype(), call.data(), call.host(), true, retry_later);
     const auto now = Clock::now();
     if (!staged.ok()) {
         // A full pool is likely this client's own calls: they give their slots back within a call.
-        if (pool_exhausted && now - tracked.started < client.slot_wait()) {
+        if (retry_later && now - tracked.started < client.slot_wait()) {
             without_slot.push_back(std::move(tracked));
             return;
         }
@@ -180,7 +178,7 @@ void ShmCallDriver::run() noexcept {
                 guarded(call, [&] { begin(std::move(tracked), waiting, without_slot); });
             }
             retry.clear();
-            next_slot_retry = now + kSlotRetry;
+            next_slot_retry = now + RegionClient::kSlotPoll;
         }
         if (!waiting.empty() && poll(waiting, now)) progress = true;
         if (progress) {

@@ -73,10 +73,9 @@ Result<SlotLease, StageError> RegionClient::stage_when_free(const Attachment& at
                                                            std::string_view dtype, std::span<const std::uint8_t> data,
                                                            InferHost& host, ClaimObserver& observer) {
     // Other calls of this client, or of others, hold the slots: they come back within a call.
-    constexpr auto kPoll = std::chrono::microseconds(50);
     const auto deadline = std::chrono::steady_clock::now() + state_->slot_wait;
     for (;;) {
-        std::this_thread::sleep_for(kPoll);
+        std::this_thread::sleep_for(kSlotPoll);
         auto staged = stage_request_block(*at.region, *at.allocator, shape, dtype, data, &observer);
         if (staged.ok() || !staged.error().pool_exhausted || std::chrono::steady_clock::now() >= deadline) {
             return staged;
@@ -100,16 +99,19 @@ inline Result<const Attachment*, InferError> RegionClient::attachment_for_call()
 
 [[gnu::always_inline]] inline Result<Unit, InferError> RegionClient::stage(RegionCall& call, std::span<const std::int64_t> shape,
                                                     std::string_view dtype, std::span<const std::uint8_t> data,
-                                                    InferHost& host, bool may_wait, bool* pool_exhausted) {
+                                                    InferHost& host, bool* retry_later) {
     const Attachment& at = *call.request.attachment;
     auto staged = stage_request_block(*at.region, *at.allocator, shape, dtype, data, &call);
     // Waiting helps only while some slot could hold the block at all.
-    if (!staged.ok() && staged.error().pool_exhausted && may_wait && state_->slot_wait.count() > 0 &&
+    if (!staged.ok() && staged.error().pool_exhausted && state_->slot_wait.count() > 0 &&
         call.request.tensor_size <= at.allocator->largest_slot_size()) [[unlikely]] {
+        if (retry_later != nullptr) {
+            *retry_later = true;
+            return fail(InferError::runtime(std::move(staged).error().message));
+        }
         staged = stage_when_free(at, shape, dtype, data, host, call);
     }
     if (!staged.ok()) {
-        if (pool_exhausted != nullptr) *pool_exhausted = staged.error().pool_exhausted;
         if (staged.error().host_error) return fail(InferError{InferError::Kind::HostError, {}});
         const auto kind = staged.error().invalid_argument ? InferError::Kind::InvalidArgument : InferError::Kind::Runtime;
         return fail(InferError{kind, std::move(staged).error().message});
@@ -144,10 +146,8 @@ Result<Unit, InferError> RegionClient::infer(std::span<const std::int64_t> shape
                                              Transport& transport) {
     auto at = attachment_for_call();
     if (!at.ok()) return fail(std::move(at).error());
-    const PeerTable& peers = *at.value()->peers;
-    RegionCall call(*at.value(), compose_request_id(peers.number(), peers.next_counter()),
-                    std::uint64_t{data.size()} + TENSOR_BLOCK_HEADER, transport.records_calls());
-    if (auto staged = stage(call, shape, dtype, data, host, true, nullptr); !staged.ok()) return staged;
+    RegionCall call(*at.value(), data.size(), transport.records_calls());
+    if (auto staged = stage(call, shape, dtype, data, host, nullptr); !staged.ok()) return staged;
     return finish_call(call, transport.hand_over(call.request, call.lease, host), host);
 }
 
@@ -160,14 +160,12 @@ Result<std::unique_ptr<RegionCall>, InferError> RegionClient::begin_call(std::sp
                                                                          std::string_view dtype,
                                                                          std::span<const std::uint8_t> data,
                                                                          InferHost& host, bool records_calls,
-                                                                         bool& pool_exhausted) {
-    pool_exhausted = false;
+                                                                         bool& retry_later) {
+    retry_later = false;
     auto at = attachment_for_call();
     if (!at.ok()) return fail(std::move(at).error());
-    const PeerTable& peers = *at.value()->peers;
-    auto call = std::make_unique<RegionCall>(*at.value(), compose_request_id(peers.number(), peers.next_counter()),
-                                             std::uint64_t{data.size()} + TENSOR_BLOCK_HEADER, records_calls);
-    if (auto staged = stage(*call, shape, dtype, data, host, false, &pool_exhausted); !staged.ok()) {
+    auto call = std::make_unique<RegionCall>(*at.value(), data.size(), records_calls);
+    if (auto staged = stage(*call, shape, dtype, data, host, &retry_later); !staged.ok()) {
         return fail(std::move(staged).error());
     }
     return call;

@@ -19,6 +19,7 @@
 #include "zorvo/shm/request_block.hpp"
 #include "zorvo/shm/shm_error.hpp"
 #include "zorvo/shm/slot_lease.hpp"
+#include "zorvo/shm/tensor_block.hpp"
 
 namespace zorvo::shm {
 
@@ -70,8 +71,13 @@ private:
 // where it was made: the allocator reports the claim to it while the block is staged.
 class RegionCall final : public ClaimObserver {
 public:
-    RegionCall(const Attachment& at, std::uint64_t id, std::uint64_t tensor_size, bool records_calls) noexcept
-        : request{.id = id, .tensor_offset = 0, .tensor_size = tensor_size, .claim_index = 0, .attachment = &at},
+    // Takes the call's request id: the next counter of this client's number.
+    RegionCall(const Attachment& at, std::size_t data_size, bool records_calls) noexcept
+        : request{.id = compose_request_id(at.peers->number(), at.peers->next_counter()),
+                  .tensor_offset = 0,
+                  .tensor_size = std::uint64_t{data_size} + TENSOR_BLOCK_HEADER,
+                  .claim_index = 0,
+                  .attachment = &at},
           cells_(records_calls ? at.peers.get() : nullptr) {}
     RegionCall(const RegionCall&) = delete;
     RegionCall& operator=(const RegionCall&) = delete;
@@ -112,13 +118,16 @@ public:
                                    std::span<const std::uint8_t> data, InferHost& host, Transport& transport);
 
     // The two halves of infer, for a caller that hands the request over itself without waiting in
-    // between (an event loop): a call with its block staged in a leased slot (it never waits for a
-    // slot to come free: a full pool fails at once, with pool_exhausted set), and the call's end
-    // once the transport has the result's offset, or has failed.
+    // between (an event loop): a call with its block staged in a leased slot, and the call's end
+    // once the transport has the result's offset, or has failed. begin_call never waits for a slot
+    // to come free: when the pool is full and waiting could help (as infer would wait),
+    // `retry_later` is set, and the caller tries again after kSlotPoll, for up to slot_wait().
     Result<std::unique_ptr<RegionCall>, InferError> begin_call(std::span<const std::int64_t> shape,
                                                                std::string_view dtype,
                                                                std::span<const std::uint8_t> data, InferHost& host,
-                                                               bool records_calls, bool& pool_exhausted);
+                                                               bool records_calls, bool& retry_later);
+    // How often a call waiting for a free slot tries again.
+    static constexpr std::chrono::microseconds kSlotPoll{50};
     Result<Unit, InferError> end_call(RegionCall& call, Result<std::uint64_t, InferError>&& result_offset,
                                       InferHost& host);
 
@@ -168,10 +177,10 @@ private:
     const Attachment& current() const noexcept { return *state_->current.load(std::memory_order_acquire); }
     // The attachment a new call works on: attached afresh after a fork or an engine restart.
     Result<const Attachment*, InferError> attachment_for_call();
-    // Stages the call's block; waits for a free slot only if `may_wait` (and the client waits).
+    // Stages the call's block. When the pool is full and waiting could help, waits for a free slot
+    // if `retry_later` is null, and otherwise sets it instead.
     Result<Unit, InferError> stage(RegionCall& call, std::span<const std::int64_t> shape, std::string_view dtype,
-                                   std::span<const std::uint8_t> data, InferHost& host, bool may_wait,
-                                   bool* pool_exhausted);
+                                   std::span<const std::uint8_t> data, InferHost& host, bool* retry_later);
     Result<Unit, InferError> finish_call(RegionCall& call, Result<std::uint64_t, InferError>&& result_offset,
                                          InferHost& host);
     Result<const Attachment*, ShmError> attach_afresh(const Attachment& seen);
