@@ -19,6 +19,17 @@ from hostile_probes import live_threads, open_descriptors, resident_bytes
 from test_zorvo import TRANSPORTS, make_client, paused
 
 
+@pytest.fixture(scope="module", autouse=True)
+def threads_back_to_idle():
+    """The worker threads the calls started end once idle (after 5 s): waited for at the end, so that
+    the thread counts of the tests that follow see only their own."""
+    before = live_threads()
+    yield
+    deadline = time.monotonic() + 10
+    while live_threads() > before and time.monotonic() < deadline:
+        time.sleep(0.1)
+
+
 @pytest.fixture(scope="module")
 def engine():
     require_engine_binary()
