@@ -5,8 +5,10 @@ goes on while the engine is stopped, fork and successive event loops, and resour
 import asyncio
 import contextlib
 import gc
+import glob
 import os
 import random
+import struct
 import time
 
 import numpy as np
@@ -249,3 +251,24 @@ def test_ten_thousand_calls_with_cancellations_keep_resources_flat(slow_engine, 
     assert after[0] - before[0] <= 8
     assert after[1] <= before[1]
     assert after[2] - before[2] < 4 << 20, time.monotonic() - started
+
+
+def test_shared_memory_calls_go_on_past_a_dead_clients_consumer_lock(engine):
+    """A client that died holding the response queue's consumer lock holds up nobody for long: the
+    driver polling for all calls of a client notices the holder is gone and takes the lock."""
+    client = make_client(zorvo.aio, engine, "shm")
+
+    async def main():
+        assert await call(client, "infer", [1], "uint8", b"\x01") == [1]
+        objects = [path for path in glob.glob("/dev/shm/zorvo-peers2-*")
+                   if engine.shm_name.encode() in open(path, "rb").read()[-4096:]]
+        assert len(objects) == 1
+        with open(objects[0], "r+b") as peers:  # the lock word of number 999, which nobody holds
+            peers.seek(16)
+            peers.write(struct.pack("<Q", (1000 << 48) | 1))
+        started = time.monotonic()
+        assert [r[0] for r in await asyncio.gather(*(call(client, "infer", [1], "uint8", bytes([i]))
+                                                      for i in range(8)))] == list(range(8))
+        assert time.monotonic() - started < 2
+
+    asyncio.run(main())

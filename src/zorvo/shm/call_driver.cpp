@@ -24,6 +24,21 @@ constexpr auto kLongestSleep = std::chrono::microseconds(50);
 
 }  // namespace
 
+// The same consumer across rounds: it notices a lock holder that died or stopped only by seeing it
+// hold the lock for a while.
+struct ShmCallDriver::Consumer {
+    explicit Consumer(const Attachment& attachment) noexcept
+        : at(&attachment),
+          queue(attachment.region->base() + attachment.region->header().response_queue_offset),
+          consumer(*attachment.peers, queue) {}
+
+    const Attachment* at;
+    const ResponseQueue queue;
+    ResponseConsumer consumer;
+};
+
+ShmCallDriver::ShmCallDriver(std::shared_ptr<ShmClientCore> core) noexcept : core_(std::move(core)) {}
+
 ShmCallDriver::~ShmCallDriver() {
     {
         std::lock_guard lock(mutex_);
@@ -95,6 +110,13 @@ void ShmCallDriver::end(Tracked& tracked, Result<std::uint64_t, InferError> outc
     tracked.finish(core_->region_client().end_call(region_call, std::move(offset), tracked.call->host()));
 }
 
+ResponseConsumer& ShmCallDriver::consumer_for(const Attachment& at) {
+    for (const auto& known : consumers_) {
+        if (known->at == &at) return known->consumer;
+    }
+    return consumers_.emplace_back(std::make_unique<Consumer>(at))->consumer;
+}
+
 bool ShmCallDriver::poll(std::vector<Tracked>& waiting, Clock::time_point now) {
     bool ended = false;
     // Every call of one attachment shares its response queue; after an engine restart the calls
@@ -104,8 +126,7 @@ bool ShmCallDriver::poll(std::vector<Tracked>& waiting, Clock::time_point now) {
         const Attachment& at = *tracked.region_call->request.attachment;
         if (&at == polled) continue;
         polled = &at;
-        const ResponseQueue responses(at.region->base() + at.region->header().response_queue_offset);
-        ResponseConsumer consumer(*at.peers, responses);
+        ResponseConsumer& consumer = consumer_for(at);
         for (std::size_t popped_count = 0; popped_count < waiting.size(); ++popped_count) {
             auto popped = consumer.pop(now);
             if (!popped.ok() || !popped.value()) break;

@@ -20,6 +20,8 @@
 
 namespace zorvo::shm {
 
+class ResponseConsumer;
+
 // Takes many calls of one shared-memory client through their steps on a thread of its own: each
 // is staged and announced as it comes; then all waiting calls are polled together, so that one
 // pop of the response queue serves every one of them; each ends once answered, failed or timed
@@ -28,7 +30,7 @@ namespace zorvo::shm {
 // particular, and sleeps while no call is in flight.
 class ShmCallDriver {
 public:
-    explicit ShmCallDriver(std::shared_ptr<ShmClientCore> core) noexcept : core_(std::move(core)) {}
+    explicit ShmCallDriver(std::shared_ptr<ShmClientCore> core) noexcept;
     // Lets the calls in flight end first (each within its time limit), then stops the thread.
     ~ShmCallDriver();
     ShmCallDriver(const ShmCallDriver&) = delete;
@@ -54,6 +56,8 @@ private:
 
     template <class Step>
     static void guarded(AsyncCall& call, Step&& step) noexcept;
+    struct Consumer;
+    ResponseConsumer& consumer_for(const Attachment& at);
     void run() noexcept;
     void begin(Tracked tracked, std::vector<Tracked>& waiting, std::vector<Tracked>& without_slot);
     void end(Tracked& tracked, Result<std::uint64_t, InferError> outcome, bool answered);
@@ -61,6 +65,8 @@ private:
     bool poll(std::vector<Tracked>& waiting, std::chrono::steady_clock::time_point now);
 
     std::shared_ptr<ShmClientCore> core_;
+    // One per attachment polled (a new one follows an engine restart); the driver's thread only.
+    std::vector<std::unique_ptr<Consumer>> consumers_;
     std::mutex mutex_;
     std::condition_variable work_;
     std::vector<AsyncCall*> incoming_;
