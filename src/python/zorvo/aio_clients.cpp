@@ -93,7 +93,7 @@ public:
         if (!named.ok()) return fail_with(named.error());
         named_ = std::move(named).value();
         if (auto idle = core->take_idle_connection()) return exchange_on(std::move(*idle));
-        run_on_worker() || (end(nullptr), true);
+        if (!run_on_worker()) end(nullptr);
     }
 
     void completed() override {
@@ -141,7 +141,7 @@ private:
                 // Out of step: closed once the retry on a fresh (never pooled) connection is made.
                 retried_ = true;
                 connected_.reset();
-                run_on_worker() || (end(nullptr), true);
+                if (!run_on_worker()) end(nullptr);
                 return;
             }
             return fail_with(net::ClientError::io(std::move(received).error()));
@@ -150,7 +150,7 @@ private:
         // Like the blocking call, a connection whose retry failed is not kept.
         if ((outcome.ok() || !retried_) && !exchange_->overran()) core->keep_connection(exchange_->take_connection());
         if (!outcome.ok()) return fail_with(outcome.error());
-        if (abandoned()) return end(Py_NewRef(Py_None));
+        // end() drops the value of a call nobody waits for any more.
         end(tensor_ ? new_tensor(std::move(outcome).value()) : bytes_to_list(outcome.value().bytes()));
     }
 
@@ -333,7 +333,10 @@ public:
         StreamState& state = StreamObject::from(stream_.get())->state();
         state.reading = true;
         if (!opening) reader = std::move(state.reader);
-        run_on_worker() || (release(), end(nullptr), true);
+        if (!run_on_worker()) {
+            release();
+            end(nullptr);
+        }
     }
 
     void completed() override {
