@@ -210,21 +210,17 @@ void Runtime::schedule(std::coroutine_handle<> handle) {
     wake_workers();
 }
 
-void Runtime::spawn(Task<void> task) {
+Runtime::SpawnedRoot Runtime::adopt(Task<void> task) {
     SpawnedRoot root = run_spawned(std::move(task), *this);
-    {
-        std::lock_guard lock(spawned_mutex_);
-        spawned_.insert(root.handle.address());
-    }
-    schedule(root.handle);
+    std::lock_guard lock(spawned_mutex_);
+    spawned_.insert(root.handle.address());
+    return root;
 }
 
+void Runtime::spawn(Task<void> task) { schedule(adopt(std::move(task)).handle); }
+
 void Runtime::spawn_here(Task<void> task) {
-    SpawnedRoot root = run_spawned(std::move(task), *this);
-    {
-        std::lock_guard lock(spawned_mutex_);
-        spawned_.insert(root.handle.address());
-    }
+    SpawnedRoot root = adopt(std::move(task));
     // The caller must not block either: until the task first waits, this thread counts as a
     // worker (no inline waits in the receive).
     const bool was_worker = std::exchange(current_thread_is_worker, true);

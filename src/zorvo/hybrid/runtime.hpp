@@ -138,6 +138,8 @@ private:
     void add_timer(std::chrono::steady_clock::time_point deadline, std::coroutine_handle<> handle);
     void forget_spawned(void* frame);
     static SpawnedRoot run_spawned(Task<void> task, Runtime& runtime);
+    // The task's outermost frame, owned by the runtime until it ends; not started yet.
+    SpawnedRoot adopt(Task<void> task);
 
     UniqueFd epoll_;
     // Wakes one sleeping worker for queued work; drained by whichever worker receives it.
