@@ -282,6 +282,36 @@ void PeerTable::settle_orphans() const noexcept {
 
 std::size_t PeerTable::reclaim_dead_claims() const {
     settle_orphans();
+    if (const std::size_t freed = reclaim_finished_claims(); freed > 0) return freed;
+    // Dead clients' requests move on only while someone calls, and with the pool full nobody
+    // can: left alone, their slots would stay claimed until their leases end.
+    if (!move_dead_calls_on()) return 0;
+    settle_orphans();
+    return reclaim_finished_claims();
+}
+
+bool PeerTable::move_dead_calls_on() const {
+    bool moved = false;
+    const RequestQueue requests(request_queue_);
+    const std::uint64_t commit = requests.commit_index();
+    if (commit < QUEUE_CAPACITY && commit != requests.reserve_index()) moved = rescue_stalled(request_queue_, commit);
+    const ResponseQueue responses(response_queue_);
+    Word lock(*header_word(layout::CONSUMER_LOCK_OFFSET));
+    for (std::uint64_t popped = 0; popped < QUEUE_CAPACITY && responses.has_entry(); ++popped) {
+        if (!try_lock_consumer()) {
+            // A live consumer hands these answers over itself; a dead one's lock is freed first.
+            if (!break_consumer_lock(lock.load(std::memory_order_acquire), false) || !try_lock_consumer()) break;
+        }
+        auto entry = responses.try_pop(consumer_lock(), lock_word_);
+        unlock_consumer();
+        if (!entry.ok() || !entry.value()) break;
+        hand_over(*entry.value());
+        moved = true;
+    }
+    return moved;
+}
+
+std::size_t PeerTable::reclaim_finished_claims() const {
     enum : std::uint8_t { kUnknown, kAlive, kDead };
     std::array<std::uint8_t, MAX_PEERS> status{};
     std::size_t freed = 0;

@@ -35,6 +35,8 @@ Result<PeerTable, ShmError> PeerTable::join(const ShmManager& region, std::uint6
                     fork_generation());
     table.epoch_ = Word(table.own_->epoch).fetch_add(1, std::memory_order_acq_rel) + 1;
     table.lock_word_ = layout::lock_word(table.number_, table.epoch_);
+    table.request_queue_ = region.base() + region.header().request_queue_offset;
+    table.response_queue_ = region.base() + region.header().response_queue_offset;
     table.adopt_cells();
     return table;
 }

@@ -141,7 +141,10 @@ public:
     bool rescue_stalled(std::uint8_t* request_queue, std::uint64_t stuck) const;
 
     // Frees slots whose holder is dead and whose request the engine is provably done with (it
-    // answered, or the request was never announced). Returns how many it freed.
+    // answered, or the request was never announced). Returns how many it freed. Asked when the
+    // pool is full, when nobody else calls and so nobody else moves dead clients' requests on: it
+    // publishes in place of dead reservers and hands over the answers waiting in the response
+    // queue before it gives up.
     std::size_t reclaim_dead_claims() const;
 
 private:
@@ -167,11 +170,19 @@ private:
     void mark_in_use(unsigned cell) const noexcept;
     // Frees the slot of a dead holder's call in `cell` if the engine is done with it.
     bool reclaim_cell(std::uint32_t owner, layout::Cell& cell) const noexcept;
+    // Frees the slots of dead holders whose calls the engine is done with.
+    std::size_t reclaim_finished_claims() const;
+    // What a call in progress would do for the dead: rescues a request-queue entry stalled by a
+    // dead reserver and hands over the answers in the response queue. True if it moved anything.
+    bool move_dead_calls_on() const;
     // Resets a cell state that no call waits on (a late answer, a writer that died).
     bool recover_cell(layout::Cell& cell) const noexcept;
 
     PeerTable(std::string name, CoordinationFd fd, CoordinationMapping mapping, std::uint32_t number,
               std::uint64_t slot_count, std::uint64_t fork_generation) noexcept;
+    // The region's request and response queues, inside its mapping, which outlives the table.
+    std::uint8_t* request_queue_ = nullptr;
+    std::uint8_t* response_queue_ = nullptr;
 
     std::string name_;
     CoordinationFd fd_;

@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "zorvo/shm/response_consumer.hpp"
 #include "zorvo/shm/ring_buffer.hpp"
 
 namespace zorvo::shm {
@@ -27,10 +28,20 @@ void publish_when_unblocked(std::shared_ptr<const ShmManager> region, std::share
             std::this_thread::sleep_for(kPollEvery);
         }
         // The engine reads the slot now; once its answer is in, nobody needs the slot any more.
-        // Without one in time, the slot is left to its lease.
+        // The answer is taken from the response queue here, as a waiting call takes its own:
+        // while such slots fill the pool, nobody else may be calling. Without one in time, the
+        // slot is left to its lease.
+        const ResponseQueue responses(region->base() + region->header().response_queue_offset);
+        ResponseConsumer consumer(*peers, responses);
         const auto give_up = std::chrono::steady_clock::now() + kAnswerPatience;
-        while (state == RequestQueue::FollowUp::Published && !peers->free_slot_if_answered(cell) &&
-               std::chrono::steady_clock::now() < give_up) {
+        while (state == RequestQueue::FollowUp::Published && !peers->free_slot_if_answered(cell)) {
+            const auto now = std::chrono::steady_clock::now();
+            if (now >= give_up) break;
+            auto popped = consumer.pop(now);
+            if (popped.ok() && popped.value()) {
+                peers->hand_over(*popped.value());
+                continue;
+            }
             std::this_thread::sleep_for(kPollEvery);
         }
         peers->finish(cell);

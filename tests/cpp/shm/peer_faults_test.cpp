@@ -105,6 +105,7 @@ TEST(PeerFaults, DeadClientsNeitherStallTheQueueNorKeepSlotsTheEngineIsDoneWith)
         Region shared(2 * 262144);
         ShmClientCore survivor = shared.connect();
         const RequestQueue requests(shared.region.base() + StandardLayout::request_queue);
+        const ResponseQueue responses(shared.region.base() + StandardLayout::response_queue);
         die_in_child(shared, [&](ShmClientCore& dying) {
             const PeerTable& peers = dying.peers();
             const auto claimed = dying.allocator().claim(64);
@@ -117,37 +118,43 @@ TEST(PeerFaults, DeadClientsNeitherStallTheQueueNorKeepSlotsTheEngineIsDoneWith)
                 survivor.peers().hand_over({.request_id = compose_request_id(peers.number(), 7)});
                 return;
             }
-            // Reserves the next request-queue index as a push does, and dies before publishing.
             peers.reserving(cell, requests.reserve_index());
+            if (step == DiedAfter::Announcing) {
+                const ShmRequestEntry entry{.request_id = compose_request_id(peers.number(), 7),
+                                            .tensor_offset = claimed->offset};
+                if (!requests.push(entry).ok()) ::_exit(4);
+                peers.published(cell);
+                return;
+            }
+            // Reserves the next request-queue index as a push does, and dies before publishing.
             std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t*>(
                                                shared.region.base() + StandardLayout::request_queue))
                 .fetch_add(1);
-            if (step == DiedAfter::Announcing) peers.published(cell);
         });
-        EchoEngine engine(shared.region);
+        // The survivor holds the other slot: nobody calls, and its call needs the dead client's.
+        ASSERT_TRUE(survivor.allocator().try_allocate(64));
         ResultHost host;
-        // Unless the survivor must wait behind the dead reserver, it needs the dead client's slot.
-        std::optional<std::uint64_t> held;
-        if (step != DiedAfter::Reserving) held = survivor.allocator().try_allocate(64);
+        if (step == DiedAfter::Announcing) {
+            // Unanswered, the request may still be read by the engine: its slot stays claimed.
+            auto early = call(survivor, 8, host);
+            ASSERT_FALSE(early.ok());
+            EXPECT_NE(early.error().message.find("SHM tensor pool exhausted"), std::string::npos);
+        }
+        EchoEngine engine(shared.region);
+        if (step == DiedAfter::Announcing) {
+            // Answered while nobody waits for it: the call that finds the pool full hands it over.
+            for (int polls = 0; !responses.has_entry() && polls < 2000; ++polls) std::this_thread::sleep_for(1ms);
+        }
         const auto started = std::chrono::steady_clock::now();
         auto outcome = call(survivor, 9, host);
-        if (step == DiedAfter::Announcing) {
-            // The engine may still read that slot: it stays claimed until its lease ends.
-            ASSERT_FALSE(outcome.ok());
-            EXPECT_NE(outcome.error().message.find("SHM tensor pool exhausted"), std::string::npos);
-            continue;
-        }
         ASSERT_TRUE(outcome.ok()) << outcome.error().message;
         EXPECT_EQ(host.result.at(0), 9);
         EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
         EXPECT_EQ(requests.commit_index(), requests.reserve_index());
-        if (step == DiedAfter::Reserving) {
-            // The dead reserver's entry went out as an empty request, in order; its slot, which
-            // the engine never saw, comes back.
-            EXPECT_EQ(engine.fillers(), 1);
-            EXPECT_TRUE(survivor.allocator().try_allocate(64));
-            EXPECT_TRUE(survivor.allocator().try_allocate(64));
-        }
+        // The dead reserver's entry went out as an empty request, in order.
+        EXPECT_EQ(engine.fillers(), step == DiedAfter::Reserving ? 1 : 0);
+        // The dead client's slot came back for good.
+        EXPECT_TRUE(survivor.allocator().try_allocate(64));
     }
 }
 
@@ -174,6 +181,42 @@ TEST(PeerFaults, AReusedNumberContinuesCountingAndIgnoresItsPredecessorsLateAnsw
     ResultHost host;
     ASSERT_TRUE(call(second, 42, host).ok());
     EXPECT_EQ(host.result.at(0), 42);
+}
+
+TEST(PeerFaults, APushStalledBehindAStoppedProducerFreesItsSlotOnceAnsweredThoughNobodyElseCalls) {
+    Region shared(2 * 262144);
+    ShmClientCore stopped = shared.connect();
+    ShmClientCore caller = shared.connect();
+    const RequestQueue requests(shared.region.base() + StandardLayout::request_queue);
+    // A live producer stops between reserving its entry and publishing it, holding a slot.
+    const PeerTable& producer = stopped.peers();
+    const auto claimed = stopped.allocator().claim(64);
+    ASSERT_TRUE(claimed);
+    const unsigned cell = producer.acquire_cell();
+    producer.record_slot(cell, claimed->index);
+    producer.arm(cell, 5);
+    producer.reserving(cell, requests.reserve_index());
+    std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t*>(shared.region.base() +
+                                                                      StandardLayout::request_queue))
+        .fetch_add(1);
+    EchoEngine engine(shared.region);
+    ResultHost host;
+    auto stalled = call(caller, 9, host);
+    ASSERT_FALSE(stalled.ok());
+    EXPECT_NE(stalled.error().message.find("Queue commit stalled"), std::string::npos);
+    ASSERT_FALSE(caller.allocator().try_allocate(64).has_value());
+    // The producer goes on; its entry, then the stalled one, reach the engine. Nobody calls, yet
+    // the stalled call's slot comes back as soon as its answer is in.
+    ASSERT_EQ(requests.finish_publish(0), RequestQueue::FollowUp::Published);
+    producer.published(cell);
+    const auto continued = std::chrono::steady_clock::now();
+    std::optional<std::uint64_t> freed;
+    while (!freed && std::chrono::steady_clock::now() - continued < 3s) {
+        std::this_thread::sleep_for(1ms);
+        freed = caller.allocator().try_allocate(64);
+    }
+    EXPECT_TRUE(freed);
+    EXPECT_LT(std::chrono::steady_clock::now() - continued, 1s);
 }
 
 TEST(PeerFaults, ThreadsOfOneClientAndOtherClientsShareTheQueuesWithoutLosingAnAnswer) {
