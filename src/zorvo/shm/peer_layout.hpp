@@ -51,12 +51,17 @@ static_assert(sizeof(Cell) == 64);
 
 // Per client number: the request counter that outlives its holders, the holder epoch (raised by
 // every holder at join, so that a reused number is told from its dead predecessor), the cells that
-// may be in use, and the cells.
+// may be in use, the holder's process (its epoch, then its ProcessIdentity: a holder whose process
+// is exiting still holds its number lock until late in its exit), and the cells.
 struct PeerBlock {
     std::uint64_t next_counter;
     std::uint64_t epoch;
     std::uint64_t cells_in_use;
-    std::uint64_t unused[5];
+    std::uint64_t process_epoch;
+    std::uint64_t process_id;
+    std::uint64_t process_start;
+    std::uint64_t process_pid_namespace;
+    std::uint64_t unused;
     Cell cells[CELLS];
 };
 static_assert(sizeof(PeerBlock) == 64 * (CELLS + 1));

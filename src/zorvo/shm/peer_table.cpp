@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "zorvo/common/fork_generation.hpp"
+#include "zorvo/shm/process_identity.hpp"
 
 namespace zorvo::shm {
 
@@ -35,6 +36,7 @@ Result<PeerTable, ShmError> PeerTable::join(const ShmManager& region, std::uint6
                     fork_generation());
     table.epoch_ = Word(table.own_->epoch).fetch_add(1, std::memory_order_acq_rel) + 1;
     table.lock_word_ = layout::lock_word(table.number_, table.epoch_);
+    table.record_process();
     table.request_queue_ = region.base() + region.header().request_queue_offset;
     table.response_queue_ = region.base() + region.header().response_queue_offset;
     table.adopt_cells();
@@ -72,7 +74,33 @@ bool PeerTable::is_alive(std::uint32_t peer) const {
     lock.l_start = peer;
     lock.l_len = 1;
     if (::fcntl(fd_.get(), F_OFD_GETLK, &lock) != 0) return true;  // cannot tell: assume it lives
-    return lock.l_type != F_UNLCK;
+    return lock.l_type != F_UNLCK && !holder_is_exiting(peer);
+}
+
+void PeerTable::record_process() const {
+    const auto self = own_process_identity();
+    if (!self) return;  // others then take this holder for alive until its lock goes
+    Word(own_->process_id).store(self->pid, std::memory_order_relaxed);
+    Word(own_->process_start).store(self->start_time, std::memory_order_relaxed);
+    Word(own_->process_pid_namespace).store(self->pid_namespace, std::memory_order_relaxed);
+    // Last, released: whoever reads this epoch reads this holder's process.
+    Word(own_->process_epoch).store(epoch_, std::memory_order_release);
+}
+
+bool PeerTable::holder_is_exiting(std::uint32_t peer) const {
+    // Only the holder recorded under the current epoch counts: a predecessor's record, or one
+    // being rewritten, proves nothing.
+    layout::PeerBlock* holder = block(peer);
+    const std::uint64_t epoch = Word(holder->epoch).load(std::memory_order_acquire);
+    if (Word(holder->process_epoch).load(std::memory_order_acquire) != epoch) return false;
+    const ProcessIdentity who{Word(holder->process_id).load(std::memory_order_relaxed),
+                              Word(holder->process_start).load(std::memory_order_relaxed),
+                              Word(holder->process_pid_namespace).load(std::memory_order_relaxed)};
+    if (Word(holder->process_epoch).load(std::memory_order_acquire) != epoch ||
+        Word(holder->epoch).load(std::memory_order_acquire) != epoch) {
+        return false;
+    }
+    return process_is_exiting(who);
 }
 
 bool PeerTable::is_alive(std::uint32_t peer, std::uint64_t epoch) const {

@@ -53,8 +53,9 @@ public:
     std::uint32_t number() const noexcept { return number_; }
     std::uint64_t epoch() const noexcept { return epoch_; }
     const std::string& object_name() const noexcept { return name_; }
-    // Whether client number `peer` is still held; with `epoch`, by that same holder. A system
-    // call, so asked only when a decision depends on it, never on the path of an uncontended call.
+    // Whether client number `peer` is still held, by a process that is not exiting; with
+    // `epoch`, by that same holder. System calls, so asked only when a decision depends on it,
+    // never on the path of an uncontended call.
     bool is_alive(std::uint32_t peer) const;
     bool is_alive(std::uint32_t peer, std::uint64_t epoch) const;
 
@@ -158,6 +159,10 @@ private:
         return reinterpret_cast<std::uint64_t*>(mapping_.data() + offset);
     }
     unsigned acquire_cell_slow() const noexcept;
+    // Records this holder's process in its block, for holder_is_exiting.
+    void record_process() const;
+    // Whether the process recorded for the current holder of `peer` is exiting.
+    bool holder_is_exiting(std::uint32_t peer) const;
     // The rest of `finish` when a hand-over may be writing into the cell.
     void finish_contended(layout::Cell& cell) const noexcept;
     // Takes over a dead predecessor's cells at join: frees the slots it is provably done with, and
