@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "zorvo/shm/cpu_relax.hpp"
@@ -79,6 +80,18 @@ Result<std::uint64_t, InferError> ShmClientCore::conclude(const StagedRequest& r
         return fail(InferError::runtime("Too many calls in flight on one shared-memory client (at most " +
                                         std::to_string(PeerTable::CELLS) + ")"));
     }
+    std::uint8_t* queue = region.base() + region.header().request_queue_offset;
+    if (const std::uint64_t behind = std::atomic_ref(stalled_behind_).load(std::memory_order_relaxed); behind != 0)
+        [[unlikely]] {
+        switch (wait_behind_stall(peers, queue, behind - 1, host)) {
+            case BehindStall::Moved:
+                break;
+            case BehindStall::Stalled:
+                return fail(InferError::runtime(QueueError::commit_stalled().display()));
+            case BehindStall::HostError:
+                return fail(InferError{InferError::Kind::HostError, {}});
+        }
+    }
     // Armed before the request is announced: another client may take the answer at once.
     peers.arm(cell_index, request_counter(request.id));
     const ShmRequestEntry entry{
@@ -87,7 +100,6 @@ Result<std::uint64_t, InferError> ShmClientCore::conclude(const StagedRequest& r
         .tensor_offset = request.tensor_offset,
         .tensor_size = request.tensor_size,
     };
-    std::uint8_t* queue = region.base() + region.header().request_queue_offset;
     const RequestQueue requests(queue);
     CellReservation reservation(peers, cell_index, queue);
     std::uint64_t stalled_at = QUEUE_CAPACITY;
@@ -105,6 +117,7 @@ Result<std::uint64_t, InferError> ShmClientCore::conclude(const StagedRequest& r
             // frees the slot once the engine has answered.
             request.cell = PeerTable::NO_CELL;
             publish_when_unblocked(at.region, at.peers, region.header().request_queue_offset, stalled_at, cell_index);
+            std::atomic_ref(stalled_behind_).store(requests.commit_index() + 1, std::memory_order_relaxed);
         }
         return fail(InferError::runtime(pushed.error().display()));
     }
@@ -125,6 +138,31 @@ Result<std::uint64_t, InferError> ShmClientCore::conclude(const StagedRequest& r
     // Silence may mean the engine restarted with a new region under the same name.
     if (!outcome.ok() && outcome.error().kind == InferError::Kind::Timeout) client_.check_for_restart();
     return outcome;
+}
+
+ShmClientCore::BehindStall ShmClientCore::wait_behind_stall(const PeerTable& peers, std::uint8_t* queue,
+                                                            std::uint64_t stuck, InferHost& host) {
+    constexpr auto kPoll = std::chrono::microseconds(100);
+    constexpr auto kRescueEvery = std::chrono::milliseconds(20);
+    const RequestQueue requests(queue);
+    const auto start = Clock::now();
+    auto next_rescue = start;
+    for (;;) {
+        if (requests.commit_index() != stuck || requests.reserve_index() == stuck) {
+            std::uint64_t seen = stuck + 1;
+            std::atomic_ref(stalled_behind_).compare_exchange_strong(seen, 0, std::memory_order_relaxed);
+            return BehindStall::Moved;
+        }
+        const auto now = Clock::now();
+        if (now - start >= RequestQueue::DEFAULT_COMMIT_STALL_LIMIT) return BehindStall::Stalled;
+        // The producer may have died meanwhile: its entry is then published in its place.
+        if (now >= next_rescue) {
+            peers.rescue_stalled(queue, stuck);
+            next_rescue = now + kRescueEvery;
+        }
+        if (!host.run_pending_handlers()) return BehindStall::HostError;
+        std::this_thread::sleep_for(kPoll);
+    }
 }
 
 Result<std::uint64_t, InferError> ShmClientCore::await_response(const StagedRequest& request, unsigned cell,

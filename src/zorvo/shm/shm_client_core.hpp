@@ -76,6 +76,10 @@ private:
                                                        Result<std::uint64_t, InferError>&& outcome, bool answered);
     Result<std::uint64_t, InferError> await_response(const StagedRequest& request, unsigned cell, InferHost& host,
                                                      bool& answered);
+    // Waits, as a push waits for earlier producers, until the request queue's commit index has
+    // left `stuck` (or nothing is reserved behind it any more).
+    enum class BehindStall { Moved, Stalled, HostError };
+    BehindStall wait_behind_stall(const PeerTable& peers, std::uint8_t* queue, std::uint64_t stuck, InferHost& host);
 
     RegionClient client_;
     ShmClientTiming timing_;
@@ -83,6 +87,10 @@ private:
     // reserving and publishing would otherwise keep its siblings spinning behind it, where a
     // mutex lets them sleep.
     std::unique_ptr<std::mutex> push_turns_;
+    // The request-queue index that a push of this client last gave up waiting behind, + 1 (0:
+    // none). A later call waits for it to move before reserving an entry of its own, so that a
+    // stopped producer holds one slot of this client (its follow-up's), not one per call.
+    std::uint64_t stalled_behind_ = 0;
 };
 
 }  // namespace zorvo::shm

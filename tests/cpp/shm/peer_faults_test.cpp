@@ -183,8 +183,8 @@ TEST(PeerFaults, AReusedNumberContinuesCountingAndIgnoresItsPredecessorsLateAnsw
     EXPECT_EQ(host.result.at(0), 42);
 }
 
-TEST(PeerFaults, APushStalledBehindAStoppedProducerFreesItsSlotOnceAnsweredThoughNobodyElseCalls) {
-    Region shared(2 * 262144);
+TEST(PeerFaults, APushStalledBehindAStoppedProducerHoldsOneSlotAndFreesItOnceAnsweredThoughNobodyElseCalls) {
+    Region shared(3 * 262144);
     ShmClientCore stopped = shared.connect();
     ShmClientCore caller = shared.connect();
     const RequestQueue requests(shared.region.base() + StandardLayout::request_queue);
@@ -204,19 +204,31 @@ TEST(PeerFaults, APushStalledBehindAStoppedProducerFreesItsSlotOnceAnsweredThoug
     auto stalled = call(caller, 9, host);
     ASSERT_FALSE(stalled.ok());
     EXPECT_NE(stalled.error().message.find("Queue commit stalled"), std::string::npos);
+    // While the producer stays stopped, later calls wait as long and fail alike, but no longer
+    // leave a slot behind each: only the stalled entry's follow-up holds one.
+    auto again = call(caller, 10, host);
+    ASSERT_FALSE(again.ok());
+    EXPECT_NE(again.error().message.find("Queue commit stalled"), std::string::npos);
+    const auto spare = caller.allocator().try_allocate(64);
+    ASSERT_TRUE(spare);
     ASSERT_FALSE(caller.allocator().try_allocate(64).has_value());
+    caller.allocator().release(*spare);
     // The producer goes on; its entry, then the stalled one, reach the engine. Nobody calls, yet
     // the stalled call's slot comes back as soon as its answer is in.
     ASSERT_EQ(requests.finish_publish(0), RequestQueue::FollowUp::Published);
     producer.published(cell);
     const auto continued = std::chrono::steady_clock::now();
-    std::optional<std::uint64_t> freed;
-    while (!freed && std::chrono::steady_clock::now() - continued < 3s) {
+    std::vector<std::uint64_t> freed;
+    while (freed.size() < 2 && std::chrono::steady_clock::now() - continued < 3s) {
         std::this_thread::sleep_for(1ms);
-        freed = caller.allocator().try_allocate(64);
+        if (auto offset = caller.allocator().try_allocate(64)) freed.push_back(*offset);
     }
-    EXPECT_TRUE(freed);
+    EXPECT_EQ(freed.size(), 2u);
     EXPECT_LT(std::chrono::steady_clock::now() - continued, 1s);
+    // And the next call goes through at once.
+    for (const std::uint64_t offset : freed) caller.allocator().release(offset);
+    ASSERT_TRUE(call(caller, 11, host).ok());
+    EXPECT_EQ(host.result.at(0), 11);
 }
 
 TEST(PeerFaults, ThreadsOfOneClientAndOtherClientsShareTheQueuesWithoutLosingAnAnswer) {
