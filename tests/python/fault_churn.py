@@ -142,6 +142,7 @@ def churn(endpoints, seed, faults, seconds, steady_count, start):
     counts = collections.Counter()
     lingering = collections.deque()  # when each fault that may leave a claimed slot behind was made
     live = []
+    ending = []  # (process, since when) of churners signalled to end, until they have
 
     def spawn():
         live.append(Churner(counts["churners"], seed, endpoints))
@@ -204,17 +205,23 @@ def churn(endpoints, seed, faults, seconds, steady_count, start):
                 elif churner.due <= now:
                     act(churner, now)
                 if churner.state == "dead":
-                    churner.process.join(10)
-                    churner.process.kill()  # no-op unless it outlived its signal
-                    churner.process.join()
+                    # Reaped later: an exit can take a while (unmapping the region), and waiting
+                    # here would hold stopped churners stopped for longer than planned.
                     live.remove(churner)
+                    ending.append((churner.process, now))
                     spawn()
+            for process, since in list(ending):
+                if not process.is_alive():
+                    process.join()
+                    ending.remove((process, since))
+                elif now - since > 10:
+                    process.kill()  # it outlived its signal
             time.sleep(0.005)
     finally:
         for churner in live:
             churner.process.kill()
-        for churner in live:
-            churner.process.join(10)
+        for process in [churner.process for churner in live] + [process for process, _ in ending]:
+            process.join(10)
     return dict(counts)
 
 
