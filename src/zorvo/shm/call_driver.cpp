@@ -128,10 +128,9 @@ bool ShmCallDriver::poll(std::vector<Tracked>& waiting, Clock::time_point now) {
         polled = &at;
         ResponseConsumer& consumer = consumer_for(at);
         for (std::size_t popped_count = 0; popped_count < waiting.size(); ++popped_count) {
-            auto popped = consumer.pop(now);
-            if (!popped.ok() || !popped.value()) break;
             // Handed to whichever call awaits it (this driver's included), dropped if none does.
-            at.peers->hand_over(*popped.value());
+            auto popped = consumer.pop(now);
+            if (!popped.ok() || !popped.value().any) break;
         }
     }
     const auto timeout = core_->timing().response_timeout;

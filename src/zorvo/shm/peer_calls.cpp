@@ -302,10 +302,11 @@ bool PeerTable::move_dead_calls_on() const {
             // A live consumer hands these answers over itself; a dead one's lock is freed first.
             if (!break_consumer_lock(lock.load(std::memory_order_acquire), false) || !try_lock_consumer()) break;
         }
-        auto entry = responses.try_pop(consumer_lock(), lock_word_);
+        // Handed over before the pop completes, as ResponseConsumer does.
+        auto entry = responses.try_pop(consumer_lock(), lock_word_,
+                                       [this](const ShmResponseEntry& answer) { hand_over(answer); });
         unlock_consumer();
         if (!entry.ok() || !entry.value()) break;
-        hand_over(*entry.value());
         moved = true;
     }
     return moved;

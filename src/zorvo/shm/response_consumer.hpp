@@ -23,15 +23,30 @@ class ResponseConsumer {
 public:
     ResponseConsumer(const PeerTable& peers, const ResponseQueue& queue) noexcept : peers_(peers), queue_(queue) {}
 
-    Result<std::optional<ShmResponseEntry>, QueueError> pop(std::chrono::steady_clock::time_point now) {
-        if (!queue_.has_entry()) return std::optional<ShmResponseEntry>();
+    struct Popped {
+        bool any = false;                      // an answer left the queue
+        std::optional<ShmResponseEntry> own;   // and it was the one asked for
+    };
+    // Pops the next answer. Any other than `own_id`'s (0: none) is handed over to the call that
+    // awaits it before the pop completes, so that a consumer killed or stopped in between takes
+    // no answer with it: the next consumer pops it again, and a second hand-over of an answer
+    // finds no call armed for it and does nothing.
+    Result<Popped, QueueError> pop(std::chrono::steady_clock::time_point now, std::uint64_t own_id = 0) {
+        if (!queue_.has_entry()) return Popped{};
         if (!peers_.try_lock_consumer()) {
             watch_holder(now);
-            return std::optional<ShmResponseEntry>();
+            return Popped{};
         }
-        auto popped = queue_.try_pop(peers_.consumer_lock(), peers_.own_lock_word());
+        const auto hand_over = [this, own_id](const ShmResponseEntry& entry) {
+            if (own_id == 0 || entry.request_id != own_id) peers_.hand_over(entry);
+        };
+        auto popped = queue_.try_pop(peers_.consumer_lock(), peers_.own_lock_word(), hand_over);
         peers_.unlock_consumer();
-        return popped;
+        if (!popped.ok()) return fail(std::move(popped).error());
+        const auto& entry = popped.value();
+        if (!entry) return Popped{};
+        if (own_id != 0 && entry->request_id == own_id) return Popped{true, entry};
+        return Popped{true, std::nullopt};
     }
 
 private:

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <optional>
 #include <span>
+#include <type_traits>
 
 #include "zorvo/common/result.hpp"
 #include "zorvo/shm/queue_entries.hpp"
@@ -33,6 +34,9 @@ concept PushObserver = requires(T& observer, std::uint64_t index, bool still_res
 };
 
 // A push that tells nobody.
+// What try_pop does with an entry before the pop completes, by default.
+struct NothingBeforePop {};
+
 struct NoPushObserver {
     void reserving(std::uint64_t) noexcept {}
     void done(bool) noexcept {}
@@ -114,9 +118,13 @@ public:
     bool publish_in_place(std::uint64_t index, const Entry& filler) const;
 
     // The next published entry, copied out, or none when the queue is empty. With `guard`, the pop
-    // completes only if the word still holds `guard_value` just before it does.
+    // completes only if the word still holds `guard_value` just before it does. `before_pop` is
+    // given the copy just before the pop completes (again for each retry): what it does with the
+    // entry is done before anyone can see the entry gone, should this process die in between.
+    template <class BeforePop = NothingBeforePop>
     Result<std::optional<Entry>, QueueError> try_pop(const std::uint64_t* guard = nullptr,
-                                                     std::uint64_t guard_value = 0) const;
+                                                     std::uint64_t guard_value = 0,
+                                                     const BeforePop& before_pop = {}) const;
     // Whether a published entry is waiting, without taking it.
     bool has_entry() const noexcept {
         return ring_detail::Index(*index_cell(2)).load(std::memory_order_acquire) !=
@@ -213,8 +221,10 @@ inline Result<Unit, QueueError> LockFreeRingBuffer<Entry>::push(const Entry& ent
 }
 
 template <class Entry>
+template <class BeforePop>
 inline Result<std::optional<Entry>, QueueError> LockFreeRingBuffer<Entry>::try_pop(const std::uint64_t* guard,
-                                                                            std::uint64_t guard_value) const {
+                                                                            std::uint64_t guard_value,
+                                                                            const BeforePop& before_pop) const {
     using ring_detail::Index;
     Index commit(*index_cell(1));
     Index read(*index_cell(2));
@@ -229,13 +239,20 @@ inline Result<std::optional<Entry>, QueueError> LockFreeRingBuffer<Entry>::try_p
         // Copy before moving the read index: once it moves, a producer may reuse the slot.
         std::uint8_t copy[Entry::SIZE];
         ring_detail::load_slot(slot(r), copy);
-        if (guard != nullptr &&
-            Index(*const_cast<std::uint64_t*>(guard)).load(std::memory_order_acquire) != guard_value) {
-            return std::optional<Entry>();
+        const auto guarded = [&] {
+            return guard == nullptr ||
+                   Index(*const_cast<std::uint64_t*>(guard)).load(std::memory_order_acquire) == guard_value;
+        };
+        if (!guarded()) return std::optional<Entry>();
+        const Entry entry = Entry::decode(std::span<const std::uint8_t, Entry::SIZE>(copy));
+        if constexpr (!std::is_same_v<BeforePop, NothingBeforePop>) {
+            before_pop(entry);
+            // Checked again right before the pop: this process may have been stopped meanwhile.
+            if (!guarded()) return std::optional<Entry>();
         }
         if (read.compare_exchange_strong(r, ring_detail::advance(r), std::memory_order_release,
                                          std::memory_order_relaxed)) {
-            return std::optional<Entry>(Entry::decode(std::span<const std::uint8_t, Entry::SIZE>(copy)));
+            return std::optional<Entry>(entry);
         }
     }
 }

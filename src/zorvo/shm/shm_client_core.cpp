@@ -185,15 +185,12 @@ Result<std::uint64_t, InferError> ShmClientCore::await_response(const StagedRequ
             answered = true;
             return read_answer(*handed, region_bytes);
         }
-        auto popped = consumer.pop(now);
+        // Someone else's answers are passed to the calls that await them, dropped if none does.
+        auto popped = consumer.pop(now, request.id);
         if (!popped.ok()) return fail(InferError::runtime(popped.error().display()));
-        if (const auto& entry = popped.value()) {
-            if (entry->request_id == request.id) {
-                answered = true;
-                return read_answer(*entry, region_bytes);
-            }
-            // Someone else's: passed to the call that awaits it, dropped if none does.
-            peers.hand_over(*entry);
+        if (const auto& own = popped.value().own) {
+            answered = true;
+            return read_answer(*own, region_bytes);
         }
         // While spinning, the clock is read every few rounds only: a shorter round notices the
         // answer sooner. Once sleeping, every round reads it.

@@ -37,11 +37,8 @@ void publish_when_unblocked(std::shared_ptr<const ShmManager> region, std::share
         while (state == RequestQueue::FollowUp::Published && !peers->free_slot_if_answered(cell)) {
             const auto now = std::chrono::steady_clock::now();
             if (now >= give_up) break;
-            auto popped = consumer.pop(now);
-            if (popped.ok() && popped.value()) {
-                peers->hand_over(*popped.value());
-                continue;
-            }
+            // Handed over, into this call's cell too.
+            if (auto popped = consumer.pop(now); popped.ok() && popped.value().any) continue;
             std::this_thread::sleep_for(kPollEvery);
         }
         peers->finish(cell);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "test_region.hpp"
+#include "zorvo/shm/response_consumer.hpp"
 #include "zorvo/shm/ring_buffer.hpp"
 #include "zorvo/shm/shm_client_core.hpp"
 
@@ -229,6 +230,45 @@ TEST(PeerFaults, APushStalledBehindAStoppedProducerHoldsOneSlotAndFreesItOnceAns
     for (const std::uint64_t offset : freed) caller.allocator().release(offset);
     ASSERT_TRUE(call(caller, 11, host).ok());
     EXPECT_EQ(host.result.at(0), 11);
+}
+
+TEST(PeerFaults, AConsumerKilledWhilePoppingSomeoneElsesAnswerTakesNothingWithIt) {
+    for (const bool inside_the_pop : {false, true}) {
+        SCOPED_TRACE(inside_the_pop);
+        Region shared(1048576);
+        ShmClientCore owner = shared.connect();
+        ShmClientCore other = shared.connect();
+        const ResponseQueue responses(shared.region.base() + StandardLayout::response_queue);
+        // The owner's call awaits counter 3; its answer is the next in the queue.
+        const unsigned cell = owner.peers().acquire_cell();
+        owner.peers().arm(cell, 3);
+        const std::uint64_t id = compose_request_id(owner.peers().number(), 3);
+        ASSERT_TRUE(responses.push({.request_id = id, .result_offset = 4096}).ok());
+        die_in_child(shared, [&](ShmClientCore& dying) {
+            if (inside_the_pop) {
+                // Killed with the consumer lock held and the answer copied, just before the pop.
+                if (!dying.peers().try_lock_consumer()) ::_exit(3);
+                (void)responses.try_pop(dying.peers().consumer_lock(), dying.peers().own_lock_word(),
+                                        [](const ShmResponseEntry&) { ::_exit(0); });
+                ::_exit(4);
+            }
+            // Killed right after the pop.
+            ResponseConsumer consumer(dying.peers(), responses);
+            auto popped = consumer.pop(std::chrono::steady_clock::now());
+            if (!popped.ok() || !popped.value().any) ::_exit(5);
+        });
+        // Whoever consumes next passes the answer on if it is still queued.
+        ResponseConsumer consumer(other.peers(), responses);
+        for (int polls = 0; responses.has_entry() && polls < 1000; ++polls) {
+            std::this_thread::sleep_for(1ms);
+            ASSERT_TRUE(consumer.pop(std::chrono::steady_clock::now()).ok());
+        }
+        const auto answer = owner.peers().collect(cell, 3);
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->request_id, id);
+        EXPECT_EQ(answer->result_offset, 4096u);
+        owner.peers().finish(cell);
+    }
 }
 
 TEST(PeerFaults, ThreadsOfOneClientAndOtherClientsShareTheQueuesWithoutLosingAnAnswer) {
