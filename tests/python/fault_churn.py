@@ -35,10 +35,11 @@ HYBRID_SHARE = 1 / 3        # of the churners; the others are shared-memory clie
 # is done with it), and so is a shared-memory client's that was stopped, its answer handed over,
 # and then killed. The engine's default pool has 16 slots; the steady clients and live churners
 # hold one each at most, so the faults that may leave a slot claimed for a lease are capped to
-# leave the rest: a correct client then never finds the pool exhausted. A dead shared-memory
-# client's slot comes back only once the pool is found full and its answer has been handed over,
-# and a kill in the few instructions between a claim and its record, or after its release, leaves
-# one to its lease; on a loaded machine the soak saw a few such at once, so slots stay free for them.
+# leave the rest: a correct client then never finds the pool exhausted. The rest also holds what
+# comes back within a second or so: a dead shared-memory client's slot, freed once the pool is
+# found full (whoever finds it full first hands the dead client's answer over, or replaces its
+# unpublished entry), a kill in the few instructions between a claim and its record, and the slot
+# of a push that gave up behind a stopped producer (one per shared-memory client at most).
 POOL_SLOTS = 16
 TRANSIENT_SLOTS = 5
 LEASE = 31.0

@@ -29,9 +29,8 @@ def test_steady_clients_lose_nothing_while_peers_are_killed_or_stopped(fault):
     require_engine_binary()
     seed = int(os.environ.get("ZORVO_CHURN_SEED") or random.randrange(2**32))
     print(f"ZORVO_CHURN_SEED={seed}")
-    # Twice the default pool: the faults are budgeted for the default's 16 slots (see fault_churn),
-    # and the other 16 cover dead clients' slots that outlive that budget (see the soak's report).
-    with running_engine(tcp=False, unix=False, shm=True, hybrid=True, pool_size="512M") as engine:
+    # The engine's default pool, whose 16 slots the faults are budgeted for (see fault_churn).
+    with running_engine(tcp=False, unix=False, shm=True, hybrid=True) as engine:
         endpoints = Endpoints("", "", engine.shm_name, engine.hybrid_path)
         reports, churned = run_churn(endpoints, seed, CHURN_SECONDS, (fault,))
     print(format_report(reports, churned, seed))
