@@ -245,12 +245,16 @@ def test_ten_thousand_calls_with_cancellations_keep_resources_flat(slow_engine, 
     started = time.monotonic()
     asyncio.run(run(10000))
     gc.collect()
-    after = (open_descriptors(), live_threads(), resident_bytes())
     # Idle connections may grow to the most calls ever in flight at once (cancelled calls finish in
     # the background while the next ones start); a leak would add one per call.
-    assert after[0] - before[0] <= 8
-    assert after[1] <= before[1]
-    assert after[2] - before[2] < 4 << 20, time.monotonic() - started
+    assert open_descriptors() - before[0] <= 8
+    assert resident_bytes() - before[2] < 4 << 20, time.monotonic() - started
+    # The worker pool may have grown for the busiest moment of the longer run (bounded by its size);
+    # its idle threads end after 5 s, and a leaked one never would.
+    deadline = time.monotonic() + 10
+    while live_threads() > before[1] and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert live_threads() <= before[1]
 
 
 def test_shared_memory_calls_go_on_past_a_dead_clients_consumer_lock(engine):
