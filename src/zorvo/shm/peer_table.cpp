@@ -88,19 +88,15 @@ void PeerTable::record_process() const {
 }
 
 bool PeerTable::holder_is_exiting(std::uint32_t peer) const {
-    // Only the holder recorded under the current epoch counts: a predecessor's record, or one
-    // being rewritten, proves nothing.
+    // Only the holder recorded under the current epoch counts: a predecessor's record proves
+    // nothing. A record half rewritten by a new holder names no process (its start time does not
+    // match), or the new holder itself, which has just joined: either way not exiting.
     layout::PeerBlock* holder = block(peer);
     const std::uint64_t epoch = Word(holder->epoch).load(std::memory_order_acquire);
     if (Word(holder->process_epoch).load(std::memory_order_acquire) != epoch) return false;
-    const ProcessIdentity who{Word(holder->process_id).load(std::memory_order_relaxed),
-                              Word(holder->process_start).load(std::memory_order_relaxed),
-                              Word(holder->process_pid_namespace).load(std::memory_order_relaxed)};
-    if (Word(holder->process_epoch).load(std::memory_order_acquire) != epoch ||
-        Word(holder->epoch).load(std::memory_order_acquire) != epoch) {
-        return false;
-    }
-    return process_is_exiting(who);
+    return process_is_exiting({Word(holder->process_id).load(std::memory_order_relaxed),
+                               Word(holder->process_start).load(std::memory_order_relaxed),
+                               Word(holder->process_pid_namespace).load(std::memory_order_relaxed)});
 }
 
 bool PeerTable::is_alive(std::uint32_t peer, std::uint64_t epoch) const {
