@@ -128,6 +128,48 @@ def test_hundreds_in_flight_with_cancellations_each_get_their_own_answer(slow_en
     asyncio.run(main())
 
 
+def socket_inodes():
+    inodes = set()
+    for fd in os.listdir("/proc/self/fd"):
+        with contextlib.suppress(OSError):
+            if (target := os.readlink(f"/proc/self/fd/{fd}")).startswith("socket:"):
+                inodes.add(target)
+    return inodes
+
+
+@pytest.mark.parametrize("transport", ["unix", "tcp"])
+def test_more_tasks_than_the_pool_keeps_reuse_their_connections(slow_engine, transport):
+    """64 tasks calling again and again on a client that keeps 8 idle connections: the calls that end
+    in one turn of the loop leave their connections to the calls their tasks start next, so the
+    client connects 64 times, not once per call; what is still idle afterwards is cut back to 8."""
+    async def main():
+        client = make_client(zorvo.aio, slow_engine, transport)  # keeps 8 idle connections
+        before = socket_inodes()
+        seen = set()
+        done = asyncio.Event()
+
+        async def watch():
+            while not done.is_set():
+                seen.update(socket_inodes() - before)
+                await asyncio.sleep(0.001)
+
+        async def task(index):
+            for call_number in range(20):
+                data = struct.pack("<IIQ", index, 0, call_number)
+                assert bytes(await client.infer_tensor(1, [16], "uint8", data)) == data
+
+        watcher = asyncio.create_task(watch())
+        await asyncio.gather(*(task(i) for i in range(64)))
+        done.set()
+        await watcher
+        assert 64 <= len(seen) <= 72, len(seen)
+        await asyncio.sleep(0)
+        assert len(socket_inodes() - before) <= 8
+        await client.close()
+
+    asyncio.run(main())
+
+
 @pytest.mark.parametrize("transport", ["unix", "tcp"])
 def test_async_streams(engine, transport, run):
     async def main():

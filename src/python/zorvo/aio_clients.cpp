@@ -148,10 +148,21 @@ private:
         }
         auto outcome = net::socket_result(received.value().status, std::move(received.value().payload));
         // Like the blocking call, a connection whose retry failed is not kept.
-        if ((outcome.ok() || !retried_) && !exchange_->overran()) core->keep_connection(exchange_->take_connection());
+        if ((outcome.ok() || !retried_) && !exchange_->overran()) keep(exchange_->take_connection());
         if (!outcome.ok()) return fail_with(outcome.error());
         // end() drops the value of a call nobody waits for any more.
         end(tensor_ ? new_tensor(std::move(outcome).value()) : bytes_to_list(outcome.value().bytes()));
+    }
+
+    // Calls end in bursts (one drain of the hub) and their tasks start the next ones in the
+    // loop's following turn: the pool holds every connection until then, and only what is still
+    // idle after it is cut back to max_pool_size. Otherwise most of a burst would be closed and
+    // connected again.
+    void keep(net::Connection connection) {
+        if (!core->hold_connection(std::move(connection))) return;
+        after_this_turn([weak = std::weak_ptr<SocketCore>(core)] {
+            if (auto owner = weak.lock()) owner->trim_pool();
+        });
     }
 
     CallArguments keep_;  // the objects the converted arguments point into

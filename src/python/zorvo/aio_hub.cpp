@@ -1,6 +1,8 @@
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <utility>
 
 #include "aio.hpp"
 #include "boundary.hpp"
@@ -49,6 +51,8 @@ struct Hub {
     PyRef loop;  // watching `events`; empty when no loop does
     Operation* in_flight = nullptr;  // a list, linked through the operations
     bool closed = false;
+    std::function<void()> after_turn;  // see Operation::after_this_turn
+    bool after_turn_scheduled = false;
 
     Hub() = default;
     Hub(const Hub&) = delete;
@@ -110,6 +114,27 @@ struct Hub {
         PyRef done = PyRef::steal(fd ? PyObject_CallMethodOneArg(loop.get(), remove_reader, fd.get()) : nullptr);
         if (!done) PyErr_Clear();  // a loop already closed
         loop = PyRef();
+        after_turn_scheduled = false;  // the next loop schedules it afresh
+    }
+
+    // Asks the watching loop to run `after_turn` once the callbacks scheduled so far have run.
+    void schedule_after_turn(PyObject* self) {
+        if (!after_turn || after_turn_scheduled || !loop) return;
+        static PyObject* call_soon = interned("call_soon");
+        static PyObject* after_turn_name = interned("_after_turn");
+        PyRef callback = PyRef::steal(PyObject_GetAttr(self, after_turn_name));
+        PyRef scheduled = PyRef::steal(callback ? PyObject_CallMethodOneArg(loop.get(), call_soon, callback.get()) : nullptr);
+        if (scheduled) {
+            after_turn_scheduled = true;
+            return;
+        }
+        PyErr_Clear();  // a loop that takes no callback any more: run it now
+        run_after_turn();
+    }
+
+    void run_after_turn() {
+        after_turn_scheduled = false;
+        if (auto run = std::exchange(after_turn, nullptr)) run();
     }
 
     bool renew_after_fork() {
@@ -134,6 +159,8 @@ struct Hub {
         generation = fork_generation();
         (void)loop.release();  // the parent's loop object; not this process's to touch
         in_flight = nullptr;
+        after_turn = nullptr;
+        after_turn_scheduled = false;
         return true;
     }
 
@@ -194,13 +221,23 @@ using HubObject = CppObject<Hub>;
 
 PyObject* hub_drain(PyObject* self, PyObject*) {
     return method_boundary([&]() -> PyObject* {
-        HubObject::from(self)->state().drain();
+        Hub& hub = HubObject::from(self)->state();
+        hub.drain();
+        hub.schedule_after_turn(self);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* hub_after_turn(PyObject* self, PyObject*) {
+    return method_boundary([&]() -> PyObject* {
+        HubObject::from(self)->state().run_after_turn();
         Py_RETURN_NONE;
     });
 }
 
 PyMethodDef hub_methods[] = {
     {"_drain", &hub_drain, METH_NOARGS, "Runs the steps of the calls whose sockets or threads are done."},
+    {"_after_turn", &hub_after_turn, METH_NOARGS, "Runs what the calls ended in the last turn left for after it."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -259,6 +296,8 @@ void Operation::end(PyObject* value) {
     if (!set) PyErr_WriteUnraisable(future_.get());
 }
 
+void Operation::after_this_turn(std::function<void()> run) { hub_->after_turn = std::move(run); }
+
 bool Operation::abandoned() const {
     static PyObject* done_name = interned("done");
     PyRef done = PyRef::steal(PyObject_CallMethodNoArgs(future_.get(), done_name));
@@ -288,6 +327,7 @@ PyObject* start(PyObject* self, std::unique_ptr<Operation> operation) {
     Operation* started = operation.release();
     hub.add(started);
     hub.step(started, [](Operation& op) { op.begin(); });
+    hub.schedule_after_turn(self);
     return future.release();
 }
 

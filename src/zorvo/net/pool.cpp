@@ -48,6 +48,29 @@ void ConnectionPool::return_connection(Connection connection) noexcept {
     // A connection the pool does not keep is closed as the parameter goes, after the lock.
 }
 
+bool ConnectionPool::hold_connection(Connection connection) noexcept {
+    if (max_pool_size_ == 0) return false;  // closed on leaving
+    std::lock_guard lock(mutex_);
+    if (unusable_) return false;
+    try {
+        idle_.push_back(std::move(connection));
+    } catch (...) {
+        unusable_ = true;  // as in return_connection
+        return false;
+    }
+    return idle_.size() > max_pool_size_;
+}
+
+void ConnectionPool::trim() noexcept {
+    for (;;) {
+        std::optional<Connection> surplus;  // closed after the lock
+        std::lock_guard lock(mutex_);
+        if (idle_.size() <= max_pool_size_) return;
+        surplus.emplace(std::move(idle_.front()));
+        idle_.pop_front();
+    }
+}
+
 std::size_t ConnectionPool::idle_count() const {
     std::lock_guard lock(mutex_);
     return idle_.size();

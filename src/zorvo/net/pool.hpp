@@ -37,6 +37,12 @@ public:
 
     // Keeps the connection as the newest idle one, or closes it when the pool is full.
     void return_connection(Connection connection) noexcept;
+    // Keeps the connection as the newest idle one even past max_pool_size, for a caller that is
+    // about to ask for connections again (an event loop between its turns); true when the pool
+    // now holds more than it keeps, and trim() should follow. Closes it when pooling is disabled.
+    bool hold_connection(Connection connection) noexcept;
+    // Closes the idle connections past max_pool_size, the longest idle first.
+    void trim() noexcept;
 
     std::size_t idle_count() const;
     std::uint64_t max_pool_size() const noexcept { return max_pool_size_; }

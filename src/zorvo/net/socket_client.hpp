@@ -51,6 +51,10 @@ public:
     std::optional<Connection> take_idle_connection() const { return pool_.take_idle(); }
     Result<Connection, SystemError> connect() const;
     void keep_connection(Connection connection) const { pool_.return_connection(std::move(connection)); }
+    // For a caller that gives connections back in bursts and asks again right after (an event
+    // loop): the pool may hold more than max_pool_size until trim_pool().
+    bool hold_connection(Connection connection) const { return pool_.hold_connection(std::move(connection)); }
+    void trim_pool() const { pool_.trim(); }
     const std::shared_ptr<BufferShelf>& shelf() const noexcept { return shelf_; }
 
 private:
