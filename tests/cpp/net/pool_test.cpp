@@ -95,22 +95,6 @@ TEST(ConnectionPool, ClosesConnectionsBeyondItsBound) {
     EXPECT_EQ(received[0], 42);
 }
 
-TEST(ConnectionPool, HeldConnectionsPassTheBoundUntilTrimmedOldestFirst) {
-    ConnectionPool pool(1);
-    std::vector<Pair> pairs;
-    for (int i = 0; i < 3; ++i) pairs.push_back(make_pair());
-    const int newest_fd = pairs[2].ours.native_handle();
-    EXPECT_FALSE(pool.hold_connection(std::move(pairs[0].ours)));
-    EXPECT_TRUE(pool.hold_connection(std::move(pairs[1].ours)));
-    EXPECT_TRUE(pool.hold_connection(std::move(pairs[2].ours)));
-    EXPECT_EQ(pool.idle_count(), 3u);
-    pool.trim();
-    EXPECT_EQ(pool.idle_count(), 1u);
-    EXPECT_TRUE(peer_sees_close(pairs[0].peer));
-    EXPECT_TRUE(peer_sees_close(pairs[1].peer));
-    EXPECT_EQ(pool.acquire(kNowhere).value().native_handle(), newest_fd);
-}
-
 TEST(ConnectionPool, SizeZeroKeepsNothing) {
     ConnectionPool pool(0);
     auto pair = make_pair();
