@@ -228,6 +228,36 @@ def test_event_loop_goes_on_while_calls_wait(engine, transport):
     asyncio.run(main())
 
 
+@pytest.mark.parametrize("transport", ["unix", "tcp"])
+def test_a_burst_of_answers_reaches_its_tasks_at_most_16_a_turn(engine, transport):
+    """So that a burst never holds the loop's timers back for all of it at once."""
+    client = make_client(zorvo.aio, engine, transport)
+
+    async def main():
+        ended, per_turn = [], []
+
+        async def one(i):
+            assert await call(client, "infer", [1], "uint8", bytes([i])) == [i]
+            ended.append(i)
+
+        with paused(engine):
+            tasks = [asyncio.create_task(one(i)) for i in range(64)]
+            await asyncio.sleep(0.1)
+        time.sleep(0.3)  # the loop held up while every answer arrives
+        loop = asyncio.get_running_loop()
+
+        def tick(seen=0):
+            per_turn.append(len(ended) - seen)
+            if len(ended) < 64:
+                loop.call_soon(tick, len(ended))
+
+        tick()
+        await asyncio.gather(*tasks)
+        assert sum(per_turn) == 64 and max(per_turn) <= 16, per_turn
+
+    asyncio.run(main())
+
+
 @pytest.mark.parametrize("transport", TRANSPORTS)
 def test_successive_event_loops_and_forked_child(engine, transport):
     client = make_client(zorvo.aio, engine, transport)
