@@ -9,8 +9,8 @@ size it measures, one after another against the same reference engine:
 Then the zorvo module beside them, at 16 B and 1 MiB on the four request transports: its infer
 and infer_tensor, zorvo_sdk's infer, the C floor and one copy of the result's bytes. Last, calls
 per second of 64 threads sharing one client against an engine whose answers take 2 ms
-(--delay-us 2000), for zorvo and zorvo_sdk on every transport, and a pure-Python asyncio client
-of the socket protocol with 64 tasks on 64 connections.
+(--delay-us 2000), for zorvo, zorvo_sdk and zorvo.aio on every transport, and a pure-Python
+asyncio client of the socket protocol with 64 tasks on 64 connections, in interleaved rounds.
 The engine runs on one processor and every client on another, so that every client pays the same
 cross-core wake-ups. Results go to results/ as JSON and to a plot.
 """
@@ -219,26 +219,45 @@ def print_module_table(rows: list[dict]) -> None:
     _print_lines(lines)
 
 
+def merge_throughput_rounds(results: list[dict]) -> dict:
+    """One row from the interleaved rounds of a calls-per-second run: the median round's rate, the
+    calls, wrong and failed calls of all rounds, and the event loop's worst lag in any of them."""
+    failed = [r for r in results if "error" in r]
+    if failed:
+        return failed[0]
+    merged = dict(sorted(results, key=lambda r: r["calls_per_s"])[len(results) // 2])
+    for key in ("calls", "wrong", "failed"):
+        merged[key] = sum(r[key] for r in results)
+    for key in ("worst_lag_ms", "idle_lag_ms"):
+        if key in merged:
+            merged[key] = max(r[key] for r in results)
+    merged["first_error"] = next((r["first_error"] for r in results if r["first_error"]), None)
+    merged["rounds_calls_per_s"] = [r["calls_per_s"] for r in results]
+    return merged
+
+
 def measure_throughput(runner: Runner, engine_binary: Path, engine_cpu: int | None, transports: list[str],
-                       callers: int, seconds: float) -> list[dict]:
+                       callers: int, seconds: float, rounds: int) -> list[dict]:
     """Calls per second of `callers` threads (or asyncio tasks) sharing one client, against an
-    engine that answers every request THREAD_DELAY_US after it arrived."""
-    rows = []
+    engine that answers every request THREAD_DELAY_US after it arrived, in interleaved rounds: the
+    machine's slow spells fall on every client alike."""
+    kinds = [(transport, client) for transport in transports for client in THREAD_CLIENTS
+             if client != "asyncio" or transport in ("unix", "tcp")]
+    results: dict[tuple[str, str], list[dict]] = {kind: [] for kind in kinds}
     # A pool with a slot for every caller: the default 256 MiB pool has 16, and a call of a
     # shared-memory or hybrid client holds one for the whole 2 ms.
     engine_args = ("--delay-us", str(THREAD_DELAY_US), "--pool-size", str(THREAD_POOL_BYTES))
     with EngineProcess(engine_binary, engine_cpu, engine_args) as engine:
         endpoints = engine.endpoints()
-        for transport in transports:
-            for client in THREAD_CLIENTS:
-                if client == "asyncio" and transport not in ("unix", "tcp"):
-                    continue
+        for round_number in range(rounds):
+            for transport, client in kinds:
                 result = runner.throughput(client, transport, callers, seconds, endpoints)
-                rows.append({"transport": transport, "client": client, "callers": callers,
-                             "ideal_per_s": callers * 1e6 / THREAD_DELAY_US, **result})
-                print(f"  measured {callers} callers, {client} {transport}: "
+                results[(transport, client)].append(result)
+                print(f"  measured {callers} callers, {client} {transport} (round {round_number + 1}): "
                       f"{_rate(result)}", file=sys.stderr, flush=True)
-    return rows
+    return [{"transport": transport, "client": client, "callers": callers,
+             "ideal_per_s": callers * 1e6 / THREAD_DELAY_US, **merge_throughput_rounds(results[(transport, client)])}
+            for transport, client in kinds]
 
 
 def print_throughput_table(rows: list[dict]) -> None:
@@ -261,8 +280,9 @@ def print_throughput_table(rows: list[dict]) -> None:
     ideal = rows[0]["ideal_per_s"]
     print(f"\n{rows[0]['callers']} callers sharing one client, engine answering after {THREAD_DELAY_US} us "
           f"(ideal {ideal:,.0f} calls/s); aio: {rows[0]['callers']} tasks sharing one zorvo.aio client; asyncio: "
-          f"{rows[0]['callers']} tasks on as many connections. Loop lag: how late a 1 ms sleep woke at worst, "
-          f"while the calls ran and, before them, with nothing to do.")
+          f"{rows[0]['callers']} tasks on as many connections. The median of interleaved rounds; calls over all "
+          f"of them. Loop lag: how late a 1 ms sleep woke at worst in any round, while the calls ran and, "
+          f"before them, with nothing to do.")
     _print_lines(lines)
 
 
@@ -409,6 +429,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--skip-threads", action="store_true", help="leave out the 64-caller calls per second")
     parser.add_argument("--callers", type=int, default=THREAD_CALLERS)
     parser.add_argument("--thread-seconds", type=float, default=3.0, help="duration of each calls-per-second run")
+    parser.add_argument("--thread-rounds", type=int, default=3, help="interleaved rounds of the calls-per-second runs")
     args = parser.parse_args(argv)
     if args.no_pin:
         args.engine_cpu = args.client_cpu = None
@@ -441,7 +462,7 @@ def main(argv: list[str] | None = None) -> int:
     thread_transports = [t for t in transports if t in MODULE_TRANSPORTS]
     throughput = ([] if args.skip_threads else
                   measure_throughput(runner, args.engine, args.engine_cpu, thread_transports, args.callers,
-                                     args.thread_seconds))
+                                     args.thread_seconds, args.thread_rounds))
     print_throughput_table(throughput)
 
     targets = check_targets(rows) + check_module_targets(module_rows) + check_throughput_targets(throughput)

@@ -375,6 +375,16 @@ class TestModuleRows:
             ("unix", True), ("tcp", True), ("shm", False), ("hybrid", False)]
 
 
+def test_throughput_rounds_merge_into_the_median_rate_and_the_worst_lag():
+    def result(rate, lag, wrong=0, first_error=None):
+        return {"calls": 10, "wrong": wrong, "failed": 0, "calls_per_s": rate, "elapsed_s": 1.0,
+                "first_error": first_error, "worst_lag_ms": lag, "idle_lag_ms": lag / 2}
+    merged = bench.merge_throughput_rounds([result(300, 1.0), result(100, 9.0, 1, "x"), result(200, 2.0)])
+    assert (merged["calls_per_s"], merged["calls"], merged["wrong"], merged["first_error"]) == (200, 30, 1, "x")
+    assert (merged["worst_lag_ms"], merged["idle_lag_ms"], merged["rounds_calls_per_s"]) == (9.0, 4.5, [300, 100, 200])
+    assert bench.merge_throughput_rounds([result(1, 1.0), {"error": "boom"}]) == {"error": "boom"}
+
+
 def test_threaded_throughput_counts_wrong_and_failed_calls():
     import threading
     import throughput
