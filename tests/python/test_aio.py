@@ -137,7 +137,7 @@ def socket_inodes():
 
 
 @pytest.mark.parametrize("transport", ["unix", "tcp"])
-def test_more_tasks_than_the_pool_keeps_reuse_their_connections(slow_engine, transport):
+def test_more_tasks_than_the_pool_keeps_reuse_their_connections(slow_engine, transport, run):
     """64 tasks calling again and again on a client that keeps 8 idle connections: the calls that end
     in one turn of the loop leave their connections to the calls their tasks start next, so the
     client connects 64 times, not once per call; what is still idle afterwards is cut back to 8."""
@@ -157,7 +157,7 @@ def test_more_tasks_than_the_pool_keeps_reuse_their_connections(slow_engine, tra
         assert len(socket_inodes() - before) <= 8
         await client.close()
 
-    asyncio.run(main())
+    run(main())
 
 
 @pytest.mark.parametrize("transport", ["unix", "tcp"])
@@ -229,7 +229,7 @@ def test_event_loop_goes_on_while_calls_wait(engine, transport):
 
 
 @pytest.mark.parametrize("transport", ["unix", "tcp"])
-def test_a_burst_of_answers_reaches_its_tasks_at_most_16_a_turn(engine, transport):
+def test_a_burst_of_answers_reaches_its_tasks_at_most_16_a_turn(engine, transport, run):
     """So that a burst never holds the loop's timers back for all of it at once."""
     client = make_client(zorvo.aio, engine, transport)
 
@@ -255,7 +255,7 @@ def test_a_burst_of_answers_reaches_its_tasks_at_most_16_a_turn(engine, transpor
         await asyncio.gather(*tasks)
         assert sum(per_turn) == 64 and max(per_turn) <= 16, per_turn
 
-    asyncio.run(main())
+    run(main())
 
 
 @pytest.mark.parametrize("transport", TRANSPORTS)
