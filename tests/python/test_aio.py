@@ -228,7 +228,7 @@ def test_event_loop_goes_on_while_calls_wait(engine, transport):
     asyncio.run(main())
 
 
-@pytest.mark.parametrize("transport", ["unix", "tcp"])
+@pytest.mark.parametrize("transport", TRANSPORTS)
 def test_a_burst_of_answers_reaches_its_tasks_at_most_16_a_turn(engine, transport, run):
     """So that a burst never holds the loop's timers back for all of it at once."""
     client = make_client(zorvo.aio, engine, transport)

@@ -1,5 +1,7 @@
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <utility>
@@ -42,6 +44,8 @@ PyObject* running_loop() {
 
 }  // namespace
 
+constexpr std::size_t kCallsPerTurn = 16;
+
 // A client's calls in flight, and the event set its event loop watches: the completion channel's
 // descriptor, tagged null, and the sockets of calls in flight, tagged with their operation.
 struct Hub {
@@ -51,6 +55,7 @@ struct Hub {
     PyRef loop;  // watching `events`; empty when no loop does
     Operation* in_flight = nullptr;  // a list, linked through the operations
     bool closed = false;
+    std::deque<Operation*> finished;  // taken from the channel, their last step still to run
     std::function<void()> after_turn;  // see Operation::after_this_turn
     bool after_turn_scheduled = false;
 
@@ -159,6 +164,7 @@ struct Hub {
         generation = fork_generation();
         (void)loop.release();  // the parent's loop object; not this process's to touch
         in_flight = nullptr;
+        finished.clear();
         after_turn = nullptr;
         after_turn_scheduled = false;
         return true;
@@ -190,27 +196,46 @@ struct Hub {
             PyObject_VectorcallMethod(add_reader, call_args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         if (!added) return false;
         loop = PyRef::borrow(running);
+        if (!finished.empty()) schedule_drain(self);  // left by a loop that closed before their turn
         return true;
     }
 
-    // Takes at most 16 ready sockets a turn: the rest keep the hub's descriptor readable for the
-    // loop's next turn. Each ended call wakes a task that starts its next call in that turn, so a
-    // burst of answers taken at once would hold the loop's timers back for the whole burst twice.
-    void drain() {
+    // Takes at most 16 calls a turn of the loop. Each ended call wakes a task that starts its next
+    // call in the following turn, so a burst of answers taken at once would hold the loop's timers
+    // back for the whole burst twice. Ready sockets left over keep the hub's descriptor readable;
+    // finished calls taken from the channel wait in `finished` for a drain scheduled for the next
+    // turn.
+    void drain(PyObject* self) {
         if (!events || generation != fork_generation()) return;
-        std::array<epoll_event, 16> buffer;
+        std::size_t budget = kCallsPerTurn;
+        std::array<epoll_event, kCallsPerTurn> buffer;
         for (const epoll_event& event : events->ready(buffer)) {
             if (event.data.ptr == nullptr) {
                 for (Job* job : channel->take()) {
                     auto* operation = static_cast<Operation*>(job);
                     operation->on_worker_ = false;
-                    step(operation, [](Operation& op) { op.completed(); });
+                    finished.push_back(operation);
                 }
             } else {
                 step(static_cast<Operation*>(event.data.ptr), [](Operation& op) { op.ready(); });
+                --budget;
             }
         }
+        for (; budget > 0 && !finished.empty(); --budget) {
+            Operation* operation = finished.front();
+            finished.pop_front();
+            step(operation, [](Operation& op) { op.completed(); });
+        }
+        if (!finished.empty()) schedule_drain(self);
         if (closed && in_flight == nullptr) unwatch();
+    }
+
+    void schedule_drain(PyObject* self) {
+        static PyObject* call_soon = interned("call_soon");
+        static PyObject* drain_name = interned("_drain");
+        PyRef callback = PyRef::steal(PyObject_GetAttr(self, drain_name));
+        PyRef scheduled = PyRef::steal(callback && loop ? PyObject_CallMethodOneArg(loop.get(), call_soon, callback.get()) : nullptr);
+        if (!scheduled) PyErr_Clear();  // a loop gone: the next one drains them (see watch)
     }
 };
 
@@ -221,7 +246,7 @@ using HubObject = CppObject<Hub>;
 PyObject* hub_drain(PyObject* self, PyObject*) {
     return method_boundary([&]() -> PyObject* {
         Hub& hub = HubObject::from(self)->state();
-        hub.drain();
+        hub.drain(self);
         hub.schedule_after_turn(self);
         Py_RETURN_NONE;
     });
