@@ -49,8 +49,9 @@ protected:
     // Nobody waits for the outcome any more (the future was cancelled).
     bool abandoned() const;
     // `run` follows on the loop thread once the callbacks this turn of the event loop scheduled
-    // have run (the tasks woken by the calls that just ended have started their next calls). A
-    // later request of the same turn replaces an earlier one: they are all the client's.
+    // have run (the tasks woken by the calls that just ended have started their next calls), and
+    // no call has asked for it since it was scheduled. A later request replaces an earlier one:
+    // they are all the client's.
     void after_this_turn(std::function<void()> run);
 
 private:

@@ -58,6 +58,9 @@ struct Hub {
     std::deque<Operation*> finished;  // taken from the channel, their last step still to run
     std::function<void()> after_turn;  // see Operation::after_this_turn
     bool after_turn_scheduled = false;
+    // Requests for `after_turn` so far, and how many there were when it was last scheduled.
+    std::uint64_t after_turn_requests = 0;
+    std::uint64_t after_turn_requests_scheduled = 0;
 
     Hub() = default;
     Hub(const Hub&) = delete;
@@ -131,14 +134,19 @@ struct Hub {
         PyRef scheduled = PyRef::steal(callback ? PyObject_CallMethodOneArg(loop.get(), call_soon, callback.get()) : nullptr);
         if (scheduled) {
             after_turn_scheduled = true;
+            after_turn_requests_scheduled = after_turn_requests;
             return;
         }
         PyErr_Clear();  // a loop that takes no callback any more: run it now
-        run_after_turn();
+        after_turn_requests_scheduled = after_turn_requests;
+        run_after_turn(self);
     }
 
-    void run_after_turn() {
+    void run_after_turn(PyObject* self) {
         after_turn_scheduled = false;
+        // Calls that ended after it was scheduled (a second drain in that turn) woke tasks that
+        // run only after it: it waits for a turn in which no call asked for it again.
+        if (after_turn_requests != after_turn_requests_scheduled) return schedule_after_turn(self);
         if (auto run = std::exchange(after_turn, nullptr)) run();
     }
 
@@ -254,7 +262,7 @@ PyObject* hub_drain(PyObject* self, PyObject*) {
 
 PyObject* hub_after_turn(PyObject* self, PyObject*) {
     return method_boundary([&]() -> PyObject* {
-        HubObject::from(self)->state().run_after_turn();
+        HubObject::from(self)->state().run_after_turn(self);
         Py_RETURN_NONE;
     });
 }
@@ -320,7 +328,10 @@ void Operation::end(PyObject* value) {
     if (!set) PyErr_WriteUnraisable(future_.get());
 }
 
-void Operation::after_this_turn(std::function<void()> run) { hub_->after_turn = std::move(run); }
+void Operation::after_this_turn(std::function<void()> run) {
+    hub_->after_turn = std::move(run);
+    ++hub_->after_turn_requests;
+}
 
 bool Operation::abandoned() const {
     static PyObject* done_name = interned("done");
