@@ -48,11 +48,12 @@ protected:
     void end(PyObject* value);
     // Nobody waits for the outcome any more (the future was cancelled).
     bool abandoned() const;
-    // `run` follows on the loop thread once the callbacks this turn of the event loop scheduled
-    // have run (the tasks woken by the calls that just ended have started their next calls), and
-    // no call has asked for it since it was scheduled. A later request replaces an earlier one:
-    // they are all the client's.
-    void after_this_turn(std::function<void()> run);
+    // Asks for the client's after-turn work, which follows on the loop thread once the callbacks
+    // this turn of the event loop scheduled have run (the tasks woken by the calls that just ended
+    // have started their next calls), and no call has asked for it since it was scheduled. True
+    // when none is pending: the caller then gives it with set_after_turn().
+    bool ask_after_this_turn();
+    void set_after_turn(std::function<void()> run);
 
 private:
     friend struct Hub;

@@ -159,8 +159,8 @@ private:
     // idle after it is cut back to max_pool_size. Otherwise most of a burst would be closed and
     // connected again.
     void keep(net::Connection connection) {
-        if (!core->hold_connection(std::move(connection))) return;
-        after_this_turn([weak = std::weak_ptr<SocketCore>(core)] {
+        if (!core->hold_connection(std::move(connection)) || !ask_after_this_turn()) return;
+        set_after_turn([weak = std::weak_ptr<SocketCore>(core)] {
             if (auto owner = weak.lock()) owner->trim_pool();
         });
     }

@@ -56,11 +56,9 @@ struct Hub {
     Operation* in_flight = nullptr;  // a list, linked through the operations
     bool closed = false;
     std::deque<Operation*> finished;  // taken from the channel, their last step still to run
-    std::function<void()> after_turn;  // see Operation::after_this_turn
+    std::function<void()> after_turn;  // see Operation::ask_after_this_turn
     bool after_turn_scheduled = false;
-    // Requests for `after_turn` so far, and how many there were when it was last scheduled.
-    std::uint64_t after_turn_requests = 0;
-    std::uint64_t after_turn_requests_scheduled = 0;
+    bool after_turn_asked_again = false;  // since it was scheduled
 
     Hub() = default;
     Hub(const Hub&) = delete;
@@ -125,28 +123,30 @@ struct Hub {
         after_turn_scheduled = false;  // the next loop schedules it afresh
     }
 
-    // Asks the watching loop to run `after_turn` once the callbacks scheduled so far have run.
+    // Asks the watching loop to call the hub's method `name` once the callbacks scheduled so far
+    // have run; false (the error cleared) when the loop takes no callback any more.
+    bool call_soon(PyObject* self, PyObject* name) {
+        static PyObject* call_soon_name = interned("call_soon");
+        PyRef callback = PyRef::steal(PyObject_GetAttr(self, name));
+        PyRef scheduled =
+            PyRef::steal(callback && loop ? PyObject_CallMethodOneArg(loop.get(), call_soon_name, callback.get()) : nullptr);
+        if (!scheduled) PyErr_Clear();
+        return bool(scheduled);
+    }
+
     void schedule_after_turn(PyObject* self) {
         if (!after_turn || after_turn_scheduled || !loop) return;
-        static PyObject* call_soon = interned("call_soon");
         static PyObject* after_turn_name = interned("_after_turn");
-        PyRef callback = PyRef::steal(PyObject_GetAttr(self, after_turn_name));
-        PyRef scheduled = PyRef::steal(callback ? PyObject_CallMethodOneArg(loop.get(), call_soon, callback.get()) : nullptr);
-        if (scheduled) {
-            after_turn_scheduled = true;
-            after_turn_requests_scheduled = after_turn_requests;
-            return;
-        }
-        PyErr_Clear();  // a loop that takes no callback any more: run it now
-        after_turn_requests_scheduled = after_turn_requests;
-        run_after_turn(self);
+        after_turn_asked_again = false;
+        after_turn_scheduled = call_soon(self, after_turn_name);
+        if (!after_turn_scheduled) run_after_turn(self);  // a loop going away: now
     }
 
     void run_after_turn(PyObject* self) {
         after_turn_scheduled = false;
         // Calls that ended after it was scheduled (a second drain in that turn) woke tasks that
         // run only after it: it waits for a turn in which no call asked for it again.
-        if (after_turn_requests != after_turn_requests_scheduled) return schedule_after_turn(self);
+        if (after_turn_asked_again) return schedule_after_turn(self);
         if (auto run = std::exchange(after_turn, nullptr)) run();
     }
 
@@ -239,11 +239,8 @@ struct Hub {
     }
 
     void schedule_drain(PyObject* self) {
-        static PyObject* call_soon = interned("call_soon");
         static PyObject* drain_name = interned("_drain");
-        PyRef callback = PyRef::steal(PyObject_GetAttr(self, drain_name));
-        PyRef scheduled = PyRef::steal(callback && loop ? PyObject_CallMethodOneArg(loop.get(), call_soon, callback.get()) : nullptr);
-        if (!scheduled) PyErr_Clear();  // a loop gone: the next one drains them (see watch)
+        (void)call_soon(self, drain_name);  // if the loop is gone, the next one drains them (see watch)
     }
 };
 
@@ -328,10 +325,12 @@ void Operation::end(PyObject* value) {
     if (!set) PyErr_WriteUnraisable(future_.get());
 }
 
-void Operation::after_this_turn(std::function<void()> run) {
-    hub_->after_turn = std::move(run);
-    ++hub_->after_turn_requests;
+bool Operation::ask_after_this_turn() {
+    hub_->after_turn_asked_again = true;
+    return !hub_->after_turn;  // every request is the client's: one pending stands for the rest
 }
+
+void Operation::set_after_turn(std::function<void()> run) { hub_->after_turn = std::move(run); }
 
 bool Operation::abandoned() const {
     static PyObject* done_name = interned("done");
