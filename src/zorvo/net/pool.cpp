@@ -2,6 +2,7 @@
 
 #include "zorvo/net/connect.hpp"
 
+#include <limits>
 #include <optional>
 
 namespace zorvo::net {
@@ -31,34 +32,25 @@ std::optional<Connection> ConnectionPool::take_idle() {
     return std::nullopt;
 }
 
-void ConnectionPool::return_connection(Connection connection) noexcept {
-    if (max_pool_size_ == 0) return;  // closed on leaving
-    {
-        std::lock_guard lock(mutex_);
-        if (!unusable_ && idle_.size() < max_pool_size_) {
-            try {
-                idle_.push_back(std::move(connection));
-                return;
-            } catch (...) {
-                // The queue could not grow and is left as it was; stop pooling from now on.
-                unusable_ = true;
-            }
-        }
-    }
-    // A connection the pool does not keep is closed as the parameter goes, after the lock.
-}
-
-bool ConnectionPool::hold_connection(Connection connection) noexcept {
-    if (max_pool_size_ == 0) return false;  // closed on leaving
+// A connection the pool does not keep is closed as the caller's parameter goes, after the lock.
+std::size_t ConnectionPool::keep_idle(Connection& connection, std::uint64_t limit) noexcept {
+    if (max_pool_size_ == 0) return 0;  // pooling disabled
     std::lock_guard lock(mutex_);
-    if (unusable_) return false;
+    if (unusable_ || idle_.size() >= limit) return 0;
     try {
         idle_.push_back(std::move(connection));
     } catch (...) {
-        unusable_ = true;  // as in return_connection
-        return false;
+        // The queue could not grow and is left as it was; stop pooling from now on.
+        unusable_ = true;
+        return 0;
     }
-    return idle_.size() > max_pool_size_;
+    return idle_.size();
+}
+
+void ConnectionPool::return_connection(Connection connection) noexcept { keep_idle(connection, max_pool_size_); }
+
+bool ConnectionPool::hold_connection(Connection connection) noexcept {
+    return keep_idle(connection, std::numeric_limits<std::uint64_t>::max()) > max_pool_size_;
 }
 
 void ConnectionPool::trim() noexcept {

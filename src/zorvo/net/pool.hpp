@@ -48,6 +48,10 @@ public:
     std::uint64_t max_pool_size() const noexcept { return max_pool_size_; }
 
 private:
+    // Keeps `connection` as the newest idle one unless `limit` are idle already; the idle count
+    // then, or 0 when it was not kept.
+    std::size_t keep_idle(Connection& connection, std::uint64_t limit) noexcept;
+
     const std::uint64_t max_pool_size_;
     mutable std::mutex mutex_;
     std::deque<Connection> idle_;
